@@ -1,0 +1,25 @@
+// The host's installation layout. The modules ask for these directories;
+// they read no environment variables. The offline host roots all of them
+// under its output folder.
+#pragma once
+
+#include <string>
+
+namespace DuvHost {
+
+// Each ends with '/'. Linux defaults:
+//   simulation data  "/opt/med/SimMeasData/"
+//   temp             "/opt/med/temp/"
+//   customer         "/opt/med/MriCustomer/seq/"
+std::string SimulationDataDirectory();
+std::string TempDirectory();
+std::string CustomerDirectory();
+
+void SetSimulationDataDirectory(const std::string& dir);  // a missing trailing '/' is added
+void SetTempDirectory(const std::string& dir);
+void SetCustomerDirectory(const std::string& dir);
+// Sets all three under root: root/SimMeasData/, root/temp/, root/MriCustomer/seq/.
+void SetInstallationRoot(const std::string& root);
+void ResetInstallationDefaults();
+
+}  // namespace DuvHost

@@ -1,0 +1,4 @@
+// Placeholder until this concern is built: bodies do nothing.
+#include "Derovo2.h"
+
+void Derovo2::print_MiniHeader(MrPtr<MiniHeader>) {}
