@@ -1,0 +1,496 @@
+#include "MeasurementFiles.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+namespace duvfiles {
+
+static_assert(sizeof(float) == 4 && sizeof(double) == 8, "IEEE 754 sizes");
+
+namespace {
+
+constexpr char kReadoutMagic[8] = {'D', 'U', 'V', 'R', 'D', 'O', 'U', 'T'};
+constexpr char kImageMagic[8] = {'D', 'U', 'V', 'I', 'M', 'A', 'G', 'E'};
+constexpr uint32_t kFileHeaderBytes = 32;
+constexpr size_t kReadoutFixedBytes = 4 + sizeof(sScanHeader) + kSliceGeometryBytes;  // 340
+constexpr size_t kImageFixedBytes = 4 + 4 + 12 + 64 + 64 + kSliceGeometryBytes + 4;  // 296
+constexpr uint32_t kMaxFields = 4096;
+constexpr uint32_t kMaxTextOrList = 65535;
+
+// The host is little-endian (x86-64); the files are too, so values are copied as they are.
+template <class T>
+T load(const unsigned char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <class T>
+void store(std::vector<unsigned char>& out, T v) {
+    unsigned char b[sizeof v];
+    std::memcpy(b, &v, sizeof v);
+    out.insert(out.end(), b, b + sizeof v);
+}
+
+[[noreturn]] void fail(const std::string& path, long record, const std::string& field, const std::string& reason) {
+    std::ostringstream os;
+    os << path << ": ";
+    if (record < 0)
+        os << "file header";
+    else
+        os << "record " << record;
+    os << ": field " << field << ": " << reason;
+    throw FormatError(os.str());
+}
+
+std::FILE* openOrThrow(const std::string& path, const char* mode) {
+    std::FILE* f = std::fopen(path.c_str(), mode);
+    if (!f) throw std::runtime_error(path + ": cannot open: " + std::strerror(errno));
+    return f;
+}
+
+bool readExact(std::FILE* f, void* dst, size_t n) { return std::fread(dst, 1, n, f) == n; }
+
+uint64_t fileSize(std::FILE* f) {
+    fseeko(f, 0, SEEK_END);
+    const off_t size = ftello(f);
+    fseeko(f, 0, SEEK_SET);
+    return size < 0 ? 0 : static_cast<uint64_t>(size);
+}
+
+void putSoda(std::vector<unsigned char>& out, const DuvSoda& s) {
+    for (const sVec* v : {&s.getSlicePosVec(), &s.getSlicePosVecSBCS(), &s.getSliceNormVec(), &s.getRowVec(),
+                          &s.getColumnVec()}) {
+        store(out, v->x);
+        store(out, v->y);
+        store(out, v->z);
+    }
+    store(out, s.getRowSpacing());
+    store(out, s.getColumnSpacing());
+    store(out, s.getThickness());
+}
+
+// Decodes and checks the slice geometry at p (144 bytes).
+DuvSoda getSoda(const unsigned char* p, const std::string& path, long record) {
+    double d[18];
+    std::memcpy(d, p, sizeof d);
+    static const char* names[] = {"position", "position", "position", "scanner position", "scanner position",
+                                  "scanner position", "normal", "normal", "normal", "row direction",
+                                  "row direction", "row direction", "column direction", "column direction",
+                                  "column direction", "row spacing", "column spacing", "slice thickness"};
+    for (int i = 0; i < 18; ++i)
+        if (!std::isfinite(d[i])) fail(path, record, names[i], "not a finite number");
+    for (int i = 15; i < 18; ++i)
+        if (d[i] < 0.0) fail(path, record, names[i], "negative");
+    DuvSoda s;
+    s.setSlicePosVec({d[0], d[1], d[2]});
+    s.setSlicePosVecSBCS({d[3], d[4], d[5]});
+    s.setSliceNormVec({d[6], d[7], d[8]});
+    s.setRowVec({d[9], d[10], d[11]});
+    s.setColumnVec({d[12], d[13], d[14]});
+    s.setRowSpacing(d[15]);
+    s.setColumnSpacing(d[16]);
+    s.setThickness(d[17]);
+    return s;
+}
+
+void writeFileHeader(std::FILE* f, const char (&magic)[8], uint64_t count, int32_t slices) {
+    std::vector<unsigned char> h(magic, magic + 8);
+    store(h, kFormatVersion);
+    store(h, kFileHeaderBytes);
+    store(h, count);
+    store(h, slices);
+    store(h, uint32_t(0));
+    std::fseek(f, 0, SEEK_SET);
+    std::fwrite(h.data(), 1, h.size(), f);
+}
+
+// Checks magic, version and size of the 32-byte file header; returns the record count.
+uint64_t readFileHeader(std::FILE* f, const std::string& path, const char (&magic)[8], unsigned char (&h)[32]) {
+    if (!readExact(f, h, sizeof h)) fail(path, -1, "magic", "file shorter than its 32-byte header");
+    if (std::memcmp(h, magic, 8) != 0)
+        fail(path, -1, "magic", "expected \"" + std::string(magic, 8) + "\"");
+    if (load<uint32_t>(h + 8) != kFormatVersion)
+        fail(path, -1, "version", "unsupported version " + std::to_string(load<uint32_t>(h + 8)));
+    if (load<uint32_t>(h + 12) != kFileHeaderBytes)
+        fail(path, -1, "headerBytes", "expected 32, found " + std::to_string(load<uint32_t>(h + 12)));
+    return load<uint64_t>(h + 16);
+}
+
+size_t formatBytes(uint32_t format) {
+    switch (format) {
+        case SH: return 2;
+        case FL: return 4;
+        case CXFL: return 8;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// readouts.bin
+// ---------------------------------------------------------------------------
+
+ReadoutReader::ReadoutReader(const std::string& path) : path_(path) {
+    file_ = openOrThrow(path, "rb");
+    try {
+        const uint64_t size = fileSize(file_);
+        unsigned char h[32];
+        count_ = readFileHeader(file_, path, kReadoutMagic, h);
+        slices_ = load<int32_t>(h + 24);
+        if (slices_ < 1 || slices_ > 4096)
+            fail(path, -1, "slices", "out of range [1, 4096]: " + std::to_string(slices_));
+        // Walk the records once: sizes and the fields they depend on.
+        uint64_t pos = kFileHeaderBytes;
+        for (uint64_t r = 0; r < count_; ++r) {
+            unsigned char fixed[kReadoutFixedBytes];
+            if (pos + kReadoutFixedBytes > size || fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0 ||
+                !readExact(file_, fixed, sizeof fixed))
+                fail(path, long(r), "recordBytes", "truncated record");
+            const uint32_t bytes = load<uint32_t>(fixed);
+            sScanHeader hdr;
+            std::memcpy(&hdr, fixed + 4, sizeof hdr);
+            if (hdr.ushUsedChannels < 1 || hdr.ushUsedChannels > kMaxChannels)
+                fail(path, long(r), "ushUsedChannels",
+                     "out of range [1, 1024]: " + std::to_string(hdr.ushUsedChannels));
+            if (hdr.ushSamplesInScan < 1) fail(path, long(r), "ushSamplesInScan", "0 samples");
+            const uint64_t expected = kReadoutFixedBytes + 8ull * hdr.ushUsedChannels * hdr.ushSamplesInScan;
+            if (bytes != expected)
+                fail(path, long(r), "recordBytes",
+                     std::to_string(bytes) + " does not match ushUsedChannels x ushSamplesInScan (expected " +
+                         std::to_string(expected) + ")");
+            getSoda(fixed + 4 + sizeof(sScanHeader), path, long(r));
+            if (pos + bytes > size) fail(path, long(r), "samples", "truncated record");
+            pos += bytes;
+        }
+        if (pos != size) fail(path, long(count_), "recordBytes", "data after the last of recordCount records");
+        std::fseek(file_, kFileHeaderBytes, SEEK_SET);
+    } catch (...) {
+        std::fclose(file_);
+        file_ = nullptr;
+        throw;
+    }
+}
+
+ReadoutReader::~ReadoutReader() {
+    if (file_) std::fclose(file_);
+}
+
+bool ReadoutReader::next(ReadoutRecord& rec) {
+    if (read_ >= count_) return false;
+    unsigned char fixed[kReadoutFixedBytes];
+    if (!readExact(file_, fixed, sizeof fixed)) fail(path_, long(read_), "recordBytes", "read failed");
+    std::memcpy(&rec.header, fixed + 4, sizeof rec.header);
+    rec.soda = getSoda(fixed + 4 + sizeof(sScanHeader), path_, long(read_));
+    rec.samples.resize(size_t(2) * rec.header.ushUsedChannels * rec.header.ushSamplesInScan);
+    if (!readExact(file_, rec.samples.data(), rec.samples.size() * sizeof(float)))
+        fail(path_, long(read_), "samples", "read failed");
+    ++read_;
+    return true;
+}
+
+ReadoutWriter::ReadoutWriter(const std::string& path, int32_t slices) {
+    file_ = openOrThrow(path, "wb");
+    writeFileHeader(file_, kReadoutMagic, 0, slices);
+    slices_ = slices;
+}
+
+ReadoutWriter::~ReadoutWriter() { close(); }
+
+void ReadoutWriter::add(const ReadoutRecord& rec) {
+    const size_t expected = size_t(2) * rec.header.ushUsedChannels * rec.header.ushSamplesInScan;
+    if (rec.samples.size() != expected)
+        throw std::runtime_error("readout " + std::to_string(count_) +
+                                 ": sample count does not match ushUsedChannels x ushSamplesInScan");
+    std::vector<unsigned char> out;
+    out.reserve(kReadoutFixedBytes);
+    store(out, uint32_t(kReadoutFixedBytes + expected * sizeof(float)));
+    const auto* h = reinterpret_cast<const unsigned char*>(&rec.header);
+    out.insert(out.end(), h, h + sizeof rec.header);
+    putSoda(out, rec.soda);
+    std::fwrite(out.data(), 1, out.size(), file_);
+    std::fwrite(rec.samples.data(), sizeof(float), rec.samples.size(), file_);
+    ++count_;
+}
+
+void ReadoutWriter::close() {
+    if (!file_) return;
+    writeFileHeader(file_, kReadoutMagic, count_, slices_);
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// images.bin
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Parses the header fields at p (end = record end); returns the offset after them.
+size_t parseFields(const unsigned char* base, size_t offset, size_t end, uint32_t n, const std::string& path,
+                   long record, std::vector<MiniHeader::Field>* out) {
+    auto need = [&](size_t k, const std::string& field) {
+        if (offset + k > end) fail(path, record, field, "truncated record");
+    };
+    for (uint32_t i = 0; i < n; ++i) {
+        need(3, "fieldCount");
+        const uint8_t type = base[offset];
+        const uint16_t nameLen = load<uint16_t>(base + offset + 1);
+        offset += 3;
+        if (nameLen < 1 || nameLen > 255) fail(path, record, "field " + std::to_string(i), "name length out of range");
+        need(nameLen, "field " + std::to_string(i));
+        std::string name(reinterpret_cast<const char*>(base + offset), nameLen);
+        offset += nameLen;
+        MiniHeader::Field f{name, MiniHeader::Int, long(0), false};
+        switch (type) {
+            case 0:
+                need(8, name);
+                f.type = MiniHeader::Int;
+                f.value = long(load<int64_t>(base + offset));
+                offset += 8;
+                break;
+            case 1:
+                need(1, name);
+                if (base[offset] > 1) fail(path, record, name, "bool not 0 or 1");
+                f.type = MiniHeader::Bool;
+                f.value = base[offset] == 1;
+                offset += 1;
+                break;
+            case 2:
+                need(8, name);
+                f.type = MiniHeader::Double;
+                f.value = load<double>(base + offset);
+                offset += 8;
+                break;
+            case 3: {
+                need(4, name);
+                const uint32_t len = load<uint32_t>(base + offset);
+                offset += 4;
+                if (len > kMaxTextOrList) fail(path, record, name, "text longer than 65535 bytes");
+                need(len, name);
+                f.type = MiniHeader::Text;
+                f.value = std::string(reinterpret_cast<const char*>(base + offset), len);
+                offset += len;
+                break;
+            }
+            case 4: {
+                need(4, name);
+                const uint32_t count = load<uint32_t>(base + offset);
+                offset += 4;
+                if (count > kMaxTextOrList) fail(path, record, name, "list longer than 65535 values");
+                need(size_t(count) * 8, name);
+                std::vector<double> v(count);
+                std::memcpy(v.data(), base + offset, size_t(count) * 8);
+                offset += size_t(count) * 8;
+                f.type = MiniHeader::Array;
+                f.value = std::move(v);
+                break;
+            }
+            default:
+                fail(path, record, name, "unknown field type " + std::to_string(type));
+        }
+        if (out) out->push_back(std::move(f));
+    }
+    return offset;
+}
+
+}  // namespace
+
+ImageReader::ImageReader(const std::string& path) : path_(path) {
+    file_ = openOrThrow(path, "rb");
+    try {
+        const uint64_t size = fileSize(file_);
+        unsigned char h[32];
+        count_ = readFileHeader(file_, path, kImageMagic, h);
+        uint64_t pos = kFileHeaderBytes;
+        std::vector<unsigned char> buf;
+        for (uint64_t r = 0; r < count_; ++r) {
+            unsigned char lenBytes[4];
+            if (pos + kImageFixedBytes > size || fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0 ||
+                !readExact(file_, lenBytes, 4))
+                fail(path, long(r), "recordBytes", "truncated record");
+            const uint32_t bytes = load<uint32_t>(lenBytes);
+            if (bytes < kImageFixedBytes) fail(path, long(r), "recordBytes", "smaller than the fixed part");
+            if (pos + bytes > size) fail(path, long(r), "recordBytes", "truncated record");
+            ImageRecord rec;
+            // Check the record's header part: everything but the samples.
+            buf.resize(kImageFixedBytes);
+            std::memcpy(buf.data(), lenBytes, 4);
+            if (!readExact(file_, buf.data() + 4, kImageFixedBytes - 4))
+                fail(path, long(r), "recordBytes", "truncated record");
+            const uint32_t format = load<uint32_t>(buf.data() + 4);
+            const size_t vb = formatBytes(format);
+            if (vb == 0) fail(path, long(r), "format", "unsupported format " + std::to_string(format));
+            const int32_t cols = load<int32_t>(buf.data() + 8), lines = load<int32_t>(buf.data() + 12),
+                          chans = load<int32_t>(buf.data() + 16);
+            if (cols < 1 || cols > 65535) fail(path, long(r), "columns", "out of range [1, 65535]");
+            if (lines < 1 || lines > 65535) fail(path, long(r), "lines", "out of range [1, 65535]");
+            if (chans < 1 || chans > int32_t(kMaxChannels)) fail(path, long(r), "channels", "out of range [1, 1024]");
+            for (int d = 0; d < DUV_DIM_COUNT; ++d) {
+                if (load<int32_t>(buf.data() + 20 + 4 * d) < 1)
+                    fail(path, long(r), std::string("count ") + DuvDimName(DuvDim(d)), "below 1");
+                if (load<int32_t>(buf.data() + 84 + 4 * d) < 0)
+                    fail(path, long(r), std::string("index ") + DuvDimName(DuvDim(d)), "negative");
+            }
+            getSoda(buf.data() + 148, path, long(r));
+            const uint32_t nFields = load<uint32_t>(buf.data() + 292);
+            if (nFields > kMaxFields) fail(path, long(r), "fieldCount", "more than 4096 fields");
+            const uint64_t samples = uint64_t(cols) * lines * chans * vb;
+            if (samples > bytes) fail(path, long(r), "recordBytes", "smaller than its samples");
+            const size_t fieldsEnd = bytes - samples;
+            buf.resize(bytes - samples);
+            if (fieldsEnd < kImageFixedBytes ||
+                !readExact(file_, buf.data() + kImageFixedBytes, fieldsEnd - kImageFixedBytes))
+                fail(path, long(r), "fieldCount", "header fields do not fit the record");
+            std::vector<MiniHeader::Field> fields;
+            const size_t after = parseFields(buf.data(), kImageFixedBytes, fieldsEnd, nFields, path, long(r), &fields);
+            if (after != fieldsEnd)
+                fail(path, long(r), "recordBytes", "does not match the header fields and columns x lines x channels");
+            bool hasDescription = false, hasSliceNo = false;
+            for (const auto& f : fields) {
+                hasDescription |= f.name == "SequenceDescription" && f.type == MiniHeader::Text;
+                hasSliceNo |= f.name == "AnatomicalSliceNo" && f.type == MiniHeader::Int;
+            }
+            if (!hasDescription) fail(path, long(r), "SequenceDescription", "missing text field");
+            if (!hasSliceNo) fail(path, long(r), "AnatomicalSliceNo", "missing int field");
+            pos += bytes;
+        }
+        if (pos != size) fail(path, long(count_), "recordBytes", "data after the last of recordCount records");
+        std::fseek(file_, kFileHeaderBytes, SEEK_SET);
+    } catch (...) {
+        std::fclose(file_);
+        file_ = nullptr;
+        throw;
+    }
+}
+
+ImageReader::~ImageReader() {
+    if (file_) std::fclose(file_);
+}
+
+bool ImageReader::next(ImageRecord& rec) {
+    if (read_ >= count_) return false;
+    unsigned char lenBytes[4];
+    if (!readExact(file_, lenBytes, 4)) fail(path_, long(read_), "recordBytes", "read failed");
+    const uint32_t bytes = load<uint32_t>(lenBytes);
+    std::vector<unsigned char> buf(bytes);
+    std::memcpy(buf.data(), lenBytes, 4);
+    if (!readExact(file_, buf.data() + 4, bytes - 4)) fail(path_, long(read_), "recordBytes", "read failed");
+    rec.format = DuvFormat_t(load<uint32_t>(buf.data() + 4));
+    rec.columns = load<int32_t>(buf.data() + 8);
+    rec.lines = load<int32_t>(buf.data() + 12);
+    rec.channels = load<int32_t>(buf.data() + 16);
+    rec.control = ImageControl();
+    for (int d = 0; d < DUV_DIM_COUNT; ++d) {
+        rec.control.setCount(DuvDim(d), load<int32_t>(buf.data() + 20 + 4 * d));
+        rec.control.setIndex(DuvDim(d), load<int32_t>(buf.data() + 84 + 4 * d));
+    }
+    rec.control.setColumns(rec.columns);
+    rec.soda = getSoda(buf.data() + 148, path_, long(read_));
+    const size_t samples = size_t(rec.columns) * rec.lines * rec.channels * formatBytes(rec.format);
+    rec.fields.clear();
+    parseFields(buf.data(), kImageFixedBytes, bytes - samples, load<uint32_t>(buf.data() + 292), path_, long(read_),
+                &rec.fields);
+    rec.data.assign(buf.end() - long(samples), buf.end());
+    ++read_;
+    return true;
+}
+
+ImageWriter::ImageWriter(const std::string& path) {
+    file_ = openOrThrow(path, "wb");
+    writeFileHeader(file_, kImageMagic, 0, 0);
+}
+
+ImageWriter::~ImageWriter() { close(); }
+
+void ImageWriter::add(const ImageRecord& rec) {
+    const size_t vb = formatBytes(rec.format);
+    if (vb == 0) throw std::runtime_error("image " + std::to_string(count_) + ": unsupported format");
+    if (rec.data.size() != size_t(rec.columns) * rec.lines * rec.channels * vb)
+        throw std::runtime_error("image " + std::to_string(count_) + ": data size does not match its dimensions");
+    std::vector<unsigned char> out;
+    store(out, uint32_t(0));  // recordBytes, patched below
+    store(out, uint32_t(rec.format));
+    store(out, rec.columns);
+    store(out, rec.lines);
+    store(out, rec.channels);
+    for (int d = 0; d < DUV_DIM_COUNT; ++d) store(out, int32_t(rec.control.getCount(DuvDim(d))));
+    for (int d = 0; d < DUV_DIM_COUNT; ++d) store(out, int32_t(rec.control.getIndex(DuvDim(d))));
+    putSoda(out, rec.soda);
+    store(out, uint32_t(rec.fields.size()));
+    for (const auto& f : rec.fields) {
+        const uint8_t type = f.type == MiniHeader::Int ? 0 : f.type == MiniHeader::Bool ? 1
+                             : f.type == MiniHeader::Double ? 2 : f.type == MiniHeader::Text ? 3 : 4;
+        out.push_back(type);
+        store(out, uint16_t(f.name.size()));
+        out.insert(out.end(), f.name.begin(), f.name.end());
+        switch (type) {
+            case 0: store(out, int64_t(std::get<long>(f.value))); break;
+            case 1: out.push_back(std::get<bool>(f.value) ? 1 : 0); break;
+            case 2: store(out, std::get<double>(f.value)); break;
+            case 3: {
+                const auto& s = std::get<std::string>(f.value);
+                store(out, uint32_t(s.size()));
+                out.insert(out.end(), s.begin(), s.end());
+                break;
+            }
+            default: {
+                const auto& v = std::get<std::vector<double>>(f.value);
+                store(out, uint32_t(v.size()));
+                for (double d : v) store(out, d);
+            }
+        }
+    }
+    const uint32_t total = uint32_t(out.size() + rec.data.size());
+    std::memcpy(out.data(), &total, 4);
+    std::fwrite(out.data(), 1, out.size(), file_);
+    std::fwrite(rec.data.data(), 1, rec.data.size(), file_);
+    ++count_;
+}
+
+void ImageWriter::close() {
+    if (!file_) return;
+    writeFileHeader(file_, kImageMagic, count_, 0);
+    std::fclose(file_);
+    file_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Host objects
+// ---------------------------------------------------------------------------
+
+MrPtr<DuvObj> makeReadoutObject(const ReadoutRecord& rec) {
+    MrPtr<DuvObj> obj(Rudu::HeapObject<DuvObj>::Create());
+    if (!obj || !obj->create(CXFL, {{COL, rec.header.ushSamplesInScan}, {CHA, rec.header.ushUsedChannels}}))
+        throw std::runtime_error("out of memory for a readout");
+    std::memcpy(obj->data(), rec.samples.data(), rec.samples.size() * sizeof(float));
+    obj->soda(0) = rec.soda;
+    return obj;
+}
+
+MrPtr<DuvObj> makeImageObject(const ImageRecord& rec) {
+    MrPtr<DuvObj> obj(Rudu::HeapObject<DuvObj>::Create());
+    if (!obj || !obj->create(rec.format, {{COL, rec.columns}, {LIN, rec.lines}, {CHA, rec.channels}}))
+        throw std::runtime_error("out of memory for an image");
+    std::memcpy(obj->data(), rec.data.data(), rec.data.size());
+    obj->soda(0) = rec.soda;
+    return obj;
+}
+
+MrPtr<MiniHeader> makeImageHeader(const ImageRecord& rec) {
+    MrPtr<MiniHeader> h(Rudu::HeapObject<MiniHeader>::Create());
+    for (const auto& f : rec.fields) {
+        switch (f.type) {
+            case MiniHeader::Int: h->set(f.name, std::get<long>(f.value), f.flag); break;
+            case MiniHeader::Bool: h->set(f.name, std::get<bool>(f.value), f.flag); break;
+            case MiniHeader::Double: h->set(f.name, std::get<double>(f.value), f.flag); break;
+            case MiniHeader::Text: h->set(f.name, std::get<std::string>(f.value), f.flag); break;
+            case MiniHeader::Array: h->setArrayValues(f.name, std::get<std::vector<double>>(f.value), f.flag); break;
+        }
+    }
+    return h;
+}
+
+}  // namespace duvfiles
