@@ -1,1 +1,72 @@
-// Being built.
+// The host's installation directories.
+#include "duvhost/Installation.h"
+
+#include <mutex>
+
+namespace DuvHost {
+
+namespace {
+
+const char* const kDefaultSimulationData = "/opt/med/SimMeasData/";
+const char* const kDefaultTemp = "/opt/med/temp/";
+const char* const kDefaultCustomer = "/opt/med/MriCustomer/seq/";
+
+struct Layout {
+    std::mutex mutex;
+    std::string simulationData = kDefaultSimulationData;
+    std::string temp = kDefaultTemp;
+    std::string customer = kDefaultCustomer;
+};
+
+Layout& layout() {
+    static Layout* l = new Layout;  // never destroyed: stages may ask while the process exits
+    return *l;
+}
+
+// Every directory ends with '/' so that callers append file names directly;
+// an empty name stands for the working directory.
+std::string asDirectory(const std::string& dir) {
+    if (dir.empty()) return "./";
+    return dir.back() == '/' ? dir : dir + "/";
+}
+
+std::string get(std::string Layout::*field) {
+    Layout& l = layout();
+    std::lock_guard<std::mutex> g(l.mutex);
+    return l.*field;
+}
+
+void set(std::string Layout::*field, const std::string& dir) {
+    Layout& l = layout();
+    std::lock_guard<std::mutex> g(l.mutex);
+    l.*field = asDirectory(dir);
+}
+
+}  // namespace
+
+std::string SimulationDataDirectory() { return get(&Layout::simulationData); }
+std::string TempDirectory() { return get(&Layout::temp); }
+std::string CustomerDirectory() { return get(&Layout::customer); }
+
+void SetSimulationDataDirectory(const std::string& dir) { set(&Layout::simulationData, dir); }
+void SetTempDirectory(const std::string& dir) { set(&Layout::temp, dir); }
+void SetCustomerDirectory(const std::string& dir) { set(&Layout::customer, dir); }
+
+void SetInstallationRoot(const std::string& root) {
+    const std::string base = asDirectory(root);
+    Layout& l = layout();
+    std::lock_guard<std::mutex> g(l.mutex);
+    l.simulationData = base + "SimMeasData/";
+    l.temp = base + "temp/";
+    l.customer = base + "MriCustomer/seq/";
+}
+
+void ResetInstallationDefaults() {
+    Layout& l = layout();
+    std::lock_guard<std::mutex> g(l.mutex);
+    l.simulationData = kDefaultSimulationData;
+    l.temp = kDefaultTemp;
+    l.customer = kDefaultCustomer;
+}
+
+}  // namespace DuvHost

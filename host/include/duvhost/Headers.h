@@ -177,9 +177,13 @@ public:
     XProtocol& getProtocol() { return protocol_; }
     const XProtocol& getProtocol() const { return protocol_; }
 
-    // Refuse every further set (a host may lock a header; tests use it to
-    // exercise refusals). Fields named in refuse() are refused one by one.
+    // Refuse further sets of one field name, or of every name with "*" (a host
+    // may lock a header; tests use it to exercise refusals). Kept by deepCopy.
     void refuse(const std::string& name) { refused_.push_back(name); }
+    // Process-wide refusals for headers that a caller cannot reach (those a
+    // stage builds itself): every header refuses these names until cleared.
+    static void refuseEverywhere(const std::string& name);
+    static void clearRefusalsEverywhere();
 
 private:
     bool put(const std::string& name, FieldType t, decltype(Field::value) v, bool flag);

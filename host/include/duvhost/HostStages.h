@@ -62,7 +62,8 @@ public:
     void setReceiver(Receiver r);
 
 private:
-    std::mutex mutex_;
+    std::mutex mutex_;     // one data set at a time reaches the receiver
+    std::mutex uidMutex_;  // separate, so that a receiver may ask for identifiers
     Receiver receiver_;
     long uidCounter_ = 0;
 };

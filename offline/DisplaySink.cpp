@@ -1,0 +1,124 @@
+#include "DisplaySink.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "duvhost/Graphics.h"
+
+namespace duvoffline {
+
+namespace {
+
+std::string rgb(const MrColor& c) {
+    auto ch = [](double v) { return int(v < 0 ? 0 : v > 1 ? 255 : v * 255.0 + 0.5); };
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "rgb(%d,%d,%d)", ch(c.red), ch(c.green), ch(c.blue));
+    return buf;
+}
+
+std::string escapeXml(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string overlayToSvg(const MiniHeader& header, int size) {
+    XProtocol protocol = header.getProtocol();  // GraphOverlay needs a mutable tree
+    GraphOverlay overlay(protocol);
+    std::ostringstream os;
+    os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size << "\" height=\"" << size
+       << "\" viewBox=\"0 0 " << size << " " << size << "\">\n";
+    os << "<rect x=\"0\" y=\"0\" width=\"" << size << "\" height=\"" << size << "\" fill=\"black\"/>\n";
+    const double fontSize = size * 0.022;
+    for (long i = 0; i < overlay.ElementCount(); ++i) {
+        if (overlay.isPolygon(i)) {
+            const MrPolygon p = overlay.polygon(i);
+            os << "<polyline fill=\"none\" stroke-width=\"1\" stroke=\"" << rgb(p.color) << "\" points=\"";
+            for (size_t k = 0; k < p.points.size(); ++k)
+                os << (k ? " " : "") << p.points[k].X * size << "," << p.points[k].Y * size;
+            os << "\"/>\n";
+        } else {
+            const MrText t = overlay.text(i);
+            const double x = t.position.X * size, y = t.position.Y * size + fontSize;
+            os << "<text x=\"" << x << "\" y=\"" << y << "\" fill=\"" << rgb(t.color)
+               << "\" font-family=\"monospace\" font-size=\"" << fontSize << "\" xml:space=\"preserve\">";
+            std::istringstream lines(t.text);
+            std::string line;
+            bool first = true;
+            while (std::getline(lines, line)) {
+                os << "<tspan x=\"" << x << "\" dy=\"" << (first ? 0.0 : fontSize * 1.2) << "\">" << escapeXml(line)
+                   << "</tspan>";
+                first = false;
+            }
+            os << "</text>\n";
+        }
+    }
+    os << "</svg>\n";
+    return os.str();
+}
+
+std::string displayKind(const MiniHeader& header) {
+    XProtocol protocol = header.getProtocol();
+    GraphOverlay overlay(protocol);
+    for (long i = 0; i < overlay.ElementCount(); ++i) {
+        if (overlay.isPolygon(i)) continue;
+        const std::string title = overlay.text(i).text;
+        if (title.find("alibration") != std::string::npos) return "calibration";
+        if (title.find("profile") != std::string::npos) return "trace";
+        if (title.find("spectrum") != std::string::npos) return "spectrum";
+        break;
+    }
+    return "display";
+}
+
+DisplaySink::DisplaySink(std::string directory, bool keepAll) : dir_(std::move(directory)), keepAll_(keepAll) {}
+
+unsigned long DisplaySink::receive(const MiniHeader& header) {
+    const std::string kind = displayKind(header);
+    std::lock_guard<std::mutex> g(mutex_);
+    const long n = ++kinds_[kind];
+    ++count_;
+    // Rendering is deferred for the latest image: a spectrum polyline can hold
+    // 65536 points, and a measurement sends one image per readout.
+    latest_[kind] = header.deepCopy();
+    if (keepAll_) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/%s_%05ld.svg", kind.c_str(), n);
+        std::ofstream(dir_ + name) << overlayToSvg(header);
+    }
+    return I_OK;
+}
+
+std::vector<std::string> DisplaySink::flush() {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::vector<std::string> written;
+    for (const auto& [kind, header] : latest_) {
+        const std::string path = dir_ + "/latest_" + kind + ".svg";
+        std::ofstream(path) << overlayToSvg(*header);
+        written.push_back(path);
+    }
+    return written;
+}
+
+long DisplaySink::count() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return count_;
+}
+
+std::map<std::string, long> DisplaySink::countsByKind() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return kinds_;
+}
+
+}  // namespace duvoffline

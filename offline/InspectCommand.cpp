@@ -1,0 +1,288 @@
+// `duv inspect FILE...`: what a NIfTI-MRS or NIfTI-1 file holds, in words and pictures.
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "Commands.h"
+#include "NiftiMrs.h"
+#include "Png.h"
+#include "SpectrumAnalysis.h"
+
+namespace duvoffline {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct InspectOptions {
+    std::vector<std::string> files;
+    std::string out;        // pictures go here (default: next to each file)
+    double mapPpm = 3.2;    // peak whose area the CSI map shows (choline)
+    bool json = false;
+};
+
+std::string picturePath(const InspectOptions& o, const fs::path& file, const std::string& suffix) {
+    const fs::path dir = o.out.empty() ? file.parent_path() : fs::path(o.out);
+    return (dir / (file.stem().string() + suffix)).string();
+}
+
+std::array<double, 3> world(const niftimrs::Volume& v, double i, double j, double k) {
+    std::array<double, 3> w{};
+    for (int r = 0; r < 3; ++r) w[r] = v.affine[r][0] * i + v.affine[r][1] * j + v.affine[r][2] * k + v.affine[r][3];
+    return w;
+}
+
+std::vector<std::complex<double>> voxelFid(const niftimrs::Volume& v, int64_t x, int64_t y, int64_t z) {
+    const int64_t nx = v.dims[0], ny = v.dims[1], nz = v.dims[2], nt = v.dims[3];
+    std::vector<std::complex<double>> fid(static_cast<size_t>(nt));
+    for (int64_t t = 0; t < nt; ++t) fid[size_t(t)] = v.data[size_t(x + nx * (y + ny * (z + nz * t)))];
+    return fid;
+}
+
+// Magnitude spectrum on a ppm axis that runs from high (left) to low (right).
+std::string spectrumSvg(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis,
+                        const std::vector<Peak>& peaks, const std::string& title) {
+    const auto spec = centredSpectrum(fid);
+    const size_t n = spec.size();
+    const double w = 800, h = 400, left = 50, right = 20, top = 30, bottom = 40;
+    double maxMag = 1e-30;
+    for (const auto& s : spec) maxMag = std::max(maxMag, std::abs(s));
+    const double ppmHigh = axis.ppmOf(double(n - 1), n), ppmLow = axis.ppmOf(0.0, n);
+    auto xOf = [&](double ppm) { return left + (ppmHigh - ppm) / (ppmHigh - ppmLow) * (w - left - right); };
+    std::ostringstream os;
+    os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h << "\">\n"
+       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+       << "<text x=\"" << left << "\" y=\"20\" font-family=\"sans-serif\" font-size=\"14\">" << title << "</text>\n"
+       << "<polyline fill=\"none\" stroke=\"black\" stroke-width=\"1\" points=\"";
+    for (size_t k = 0; k < n; ++k)
+        os << (k ? " " : "") << xOf(axis.ppmOf(double(k), n)) << ","
+           << top + (1.0 - std::abs(spec[k]) / maxMag) * (h - top - bottom);
+    os << "\"/>\n";
+    for (double p = std::ceil(ppmLow); p <= ppmHigh; p += 1.0)
+        os << "<text x=\"" << xOf(p) << "\" y=\"" << h - 15 << "\" font-family=\"sans-serif\" font-size=\"11\" "
+           << "text-anchor=\"middle\">" << p << "</text>\n";
+    os << "<text x=\"" << w / 2 << "\" y=\"" << h - 2 << "\" font-family=\"sans-serif\" font-size=\"12\" "
+       << "text-anchor=\"middle\">ppm</text>\n";
+    for (const Peak& pk : peaks) {
+        char label[32];
+        std::snprintf(label, sizeof label, "%.2f", pk.ppm);
+        os << "<text x=\"" << xOf(pk.ppm) << "\" y=\"" << top + (1.0 - pk.height / maxMag) * (h - top - bottom) - 4
+           << "\" font-family=\"sans-serif\" font-size=\"10\" fill=\"red\" text-anchor=\"middle\">" << label
+           << "</text>\n";
+    }
+    os << "</svg>\n";
+    return os.str();
+}
+
+std::string mapSvg(const std::vector<double>& area, int64_t nx, int64_t ny, const std::string& title) {
+    const double cell = std::max(8.0, 480.0 / double(std::max(nx, ny)));
+    const double maxArea = std::max(1e-30, *std::max_element(area.begin(), area.end()));
+    std::ostringstream os;
+    os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << cell * nx << "\" height=\"" << cell * ny + 24
+       << "\">\n<text x=\"4\" y=\"16\" font-family=\"sans-serif\" font-size=\"13\">" << title << "</text>\n";
+    for (int64_t y = 0; y < ny; ++y)
+        for (int64_t x = 0; x < nx; ++x) {
+            const int g = int(255.0 * area[size_t(x + nx * y)] / maxArea + 0.5);
+            os << "<rect x=\"" << cell * x << "\" y=\"" << 24 + cell * y << "\" width=\"" << cell << "\" height=\""
+               << cell << "\" fill=\"rgb(" << g << "," << g << "," << g << ")\"/>\n";
+        }
+    os << "</svg>\n";
+    return os.str();
+}
+
+json inspectMrs(const InspectOptions& o, const fs::path& file) {
+    const niftimrs::Volume v = niftimrs::read(file.string());
+    json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
+    SpectrumAxis axis{v.dwellSeconds, 0.0, 0.0};
+    std::string nucleus = "1H";
+    if (meta.is_object()) {
+        if (meta.contains("SpectrometerFrequency")) axis.frequencyMHz = meta["SpectrometerFrequency"][0].get<double>();
+        if (meta.contains("ResonantNucleus")) nucleus = meta["ResonantNucleus"][0].get<std::string>();
+    }
+    axis.referencePpm = referencePpm(nucleus);
+    json r;
+    r["file"] = file.string();
+    r["kind"] = "nifti-mrs";
+    r["dims"] = v.dims;
+    r["dwellSeconds"] = v.dwellSeconds;
+    r["frequencyMHz"] = axis.frequencyMHz;
+    r["nucleus"] = nucleus;
+    r["qformCode"] = v.qformCode;
+    r["affine"] = v.affine;
+    const int64_t nx = v.dims[0], ny = v.dims[1], nz = v.dims[2];
+    json voxels = json::array();
+    std::vector<double> mapArea(size_t(nx * ny * nz), 0.0);
+    double best = -1.0;
+    std::array<int64_t, 3> bestIndex{0, 0, 0};
+    double strongest = -1.0;
+    std::array<int64_t, 3> strongestIndex{0, 0, 0};
+    for (int64_t z = 0; z < nz; ++z)
+        for (int64_t y = 0; y < ny; ++y)
+            for (int64_t x = 0; x < nx; ++x) {
+                const auto fid = voxelFid(v, x, y, z);
+                const auto peaks = findPeaks(fid, axis);
+                const double area = peakArea(fid, axis, o.mapPpm, 0.1);
+                mapArea[size_t(x + nx * (y + ny * z))] = area;
+                if (area > best) best = area, bestIndex = {x, y, z};
+                double total = 0.0;
+                for (const auto& s : fid) total += std::abs(s);
+                if (total > strongest) strongest = total, strongestIndex = {x, y, z};
+                json pj = json::array();
+                for (const Peak& p : peaks) pj.push_back({{"ppm", p.ppm}, {"hz", p.hz}, {"height", p.height}, {"area", p.area}});
+                voxels.push_back({{"index", {x, y, z}}, {"world", world(v, double(x), double(y), double(z))},
+                                  {"peaks", pj}, {"mapArea", area}});
+            }
+    r["voxels"] = voxels;
+    const auto& [sx, sy, sz] = strongestIndex;
+    const auto fid = voxelFid(v, sx, sy, sz);
+    const auto peaks = findPeaks(fid, axis);
+    const std::string specPath = picturePath(o, file, "_spectrum.svg");
+    std::ofstream(specPath) << spectrumSvg(fid, axis, peaks, file.filename().string());
+    r["spectrumPicture"] = specPath;
+    r["shownVoxel"] = strongestIndex;
+    if (nx * ny * nz > 1) {
+        r["map"] = {{"ppm", o.mapPpm}, {"maxIndex", bestIndex},
+                    {"maxWorld", world(v, double(bestIndex[0]), double(bestIndex[1]), double(bestIndex[2]))}};
+        const std::string mapPath = picturePath(o, file, "_map.svg");
+        char title[64];
+        std::snprintf(title, sizeof title, "area at %.2f ppm, slice %lld", o.mapPpm, static_cast<long long>(bestIndex[2]));
+        std::vector<double> plane(mapArea.begin() + long(nx * ny * bestIndex[2]),
+                                  mapArea.begin() + long(nx * ny * (bestIndex[2] + 1)));
+        std::ofstream(mapPath) << mapSvg(plane, nx, ny, title);
+        r["map"]["picture"] = mapPath;
+    }
+    if (!o.json) {
+        std::printf("%s: NIfTI-MRS, %lld x %lld x %lld voxels, %lld points, dwell %.4g ms, %.3f MHz %s\n",
+                    file.string().c_str(), static_cast<long long>(nx), static_cast<long long>(ny),
+                    static_cast<long long>(nz), static_cast<long long>(v.dims[3]), v.dwellSeconds * 1e3,
+                    axis.frequencyMHz, nucleus.c_str());
+        if (v.qformCode == 0) {
+            std::printf("  geometry: none (qform_code 0)\n");
+        } else {
+            const auto c = world(v, (nx - 1) * 0.5, (ny - 1) * 0.5, (nz - 1) * 0.5);
+            std::printf("  geometry: grid centre (%.1f, %.1f, %.1f) mm in scanner RAS\n", c[0], c[1], c[2]);
+        }
+        std::printf("  peaks (voxel %lld,%lld,%lld):", static_cast<long long>(sx), static_cast<long long>(sy),
+                    static_cast<long long>(sz));
+        for (const Peak& p : peaks) std::printf(" %.2f", p.ppm);
+        std::printf(" ppm\n  spectrum picture: %s\n", specPath.c_str());
+        if (r.contains("map")) {
+            const auto w = r["map"]["maxWorld"];
+            std::printf("  largest %.2f ppm area: voxel (%lld, %lld, %lld) at (%.1f, %.1f, %.1f) mm; map: %s\n",
+                        o.mapPpm, static_cast<long long>(bestIndex[0]), static_cast<long long>(bestIndex[1]),
+                        static_cast<long long>(bestIndex[2]), w[0].get<double>(), w[1].get<double>(),
+                        w[2].get<double>(), r["map"]["picture"].get<std::string>().c_str());
+        }
+    }
+    return r;
+}
+
+template <class T>
+T at(const std::vector<unsigned char>& h, size_t off) {
+    T v;
+    std::memcpy(&v, h.data() + off, sizeof v);
+    return v;
+}
+
+json inspectNifti1(const InspectOptions& o, const fs::path& file, const std::vector<unsigned char>& bytes) {
+    if (bytes.size() < 352) throw std::runtime_error(file.string() + ": shorter than a NIfTI-1 header");
+    short dim[8];
+    for (int i = 0; i < 8; ++i) dim[i] = at<short>(bytes, 40 + 2 * i);
+    const short datatype = at<short>(bytes, 70);
+    float pixdim[8];
+    for (int i = 0; i < 8; ++i) pixdim[i] = at<float>(bytes, 76 + 4 * i);
+    const size_t vox = size_t(at<float>(bytes, 108));
+    json r;
+    r["file"] = file.string();
+    r["kind"] = "nifti-1";
+    r["dim"] = std::vector<short>(dim, dim + 8);
+    r["datatype"] = datatype;
+    r["pixdim"] = std::vector<float>(pixdim, pixdim + 8);
+    r["qformCode"] = at<short>(bytes, 252);
+    r["sformCode"] = at<short>(bytes, 254);
+    std::vector<std::vector<float>> srow;
+    for (int i = 0; i < 3; ++i) {
+        std::vector<float> row(4);
+        for (int j = 0; j < 4; ++j) row[size_t(j)] = at<float>(bytes, 280 + 16 * i + 4 * j);
+        srow.push_back(row);
+    }
+    r["srow"] = srow;
+    const int nx = std::max<short>(1, dim[1]), ny = std::max<short>(1, dim[2]), nz = std::max<short>(1, dim[3]);
+    const size_t bytesPer = datatype == 4 ? 2 : datatype == 16 ? 4 : datatype == 32 ? 8 : 0;
+    if (bytesPer == 0) throw std::runtime_error(file.string() + ": datatype " + std::to_string(datatype) + " not shown");
+    const int mid = nz / 2;
+    std::vector<double> values(size_t(nx) * ny);
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            const size_t off = vox + ((size_t(mid) * ny + y) * nx + x) * bytesPer;
+            if (off + bytesPer > bytes.size()) throw std::runtime_error(file.string() + ": data shorter than dim");
+            double val = 0.0;
+            if (datatype == 4) val = at<short>(bytes, off);
+            else if (datatype == 16) val = at<float>(bytes, off);
+            else val = std::hypot(at<float>(bytes, off), at<float>(bytes, off + 4));
+            values[size_t(y) * nx + x] = val;
+        }
+    const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
+    std::vector<uint8_t> pixels(values.size());
+    // NIfTI's j runs upwards: picture rows run downwards.
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x)
+            pixels[size_t(ny - 1 - y) * nx + x] =
+                uint8_t(*hi > *lo ? 255.0 * (values[size_t(y) * nx + x] - *lo) / (*hi - *lo) + 0.5 : 0.0);
+    const std::string png = picturePath(o, file, "_mid.png");
+    writeGreyPng(png, nx, ny, pixels);
+    r["picture"] = png;
+    if (!o.json) {
+        std::printf("%s: NIfTI-1, dim %d x %d x %d x %d x %d, datatype %d, voxel %.3g x %.3g x %.3g mm, "
+                    "sform_code %d\n  mid-slice picture (slice %d): %s\n",
+                    file.string().c_str(), dim[1], dim[2], dim[3], dim[4], dim[5], datatype, pixdim[1], pixdim[2],
+                    pixdim[3], at<short>(bytes, 254), mid, png.c_str());
+    }
+    return r;
+}
+
+int inspect(const InspectOptions& o) {
+    json all = json::array();
+    int status = 0;
+    for (const std::string& name : o.files) {
+        try {
+            const fs::path file(name);
+            std::ifstream f(file, std::ios::binary);
+            if (!f) throw std::runtime_error(name + ": cannot be opened");
+            std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+            if (bytes.size() >= 12 && std::memcmp(bytes.data() + 4, "n+2", 4) == 0)
+                all.push_back(inspectMrs(o, file));
+            else if (bytes.size() >= 348 && std::memcmp(bytes.data() + 344, "n+1", 4) == 0)
+                all.push_back(inspectNifti1(o, file, bytes));
+            else
+                throw std::runtime_error(name + ": neither NIfTI-MRS (NIfTI-2) nor NIfTI-1");
+        } catch (const std::exception& e) {
+            std::cerr << "duv inspect: " << e.what() << "\n";
+            status = 2;
+        }
+    }
+    if (o.json) std::cout << all.dump(2) << "\n";
+    return status;
+}
+
+}  // namespace
+
+void addInspectCommand(CLI::App& app, int& status) {
+    auto options = std::make_shared<InspectOptions>();
+    CLI::App* cmd = app.add_subcommand("inspect", "Describe NIfTI-MRS spectra and NIfTI-1 images, with pictures");
+    cmd->add_option("FILE", options->files, "files to inspect")->required();
+    cmd->add_option("--out", options->out, "directory for the pictures (default: next to each file)");
+    cmd->add_option("--map-ppm", options->mapPpm, "peak whose area a CSI map shows (default 3.2, choline)");
+    cmd->add_flag("--json", options->json, "print the findings as JSON");
+    cmd->callback([options, &status] { status = inspect(*options); });
+}
+
+}  // namespace duvoffline

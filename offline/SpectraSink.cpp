@@ -1,0 +1,200 @@
+#include "SpectraSink.h"
+
+#include <cctype>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "duvhost/MrMath.h"
+
+namespace duvoffline {
+
+using nlohmann::json;
+
+std::array<double, 3> patientToWorld(const std::string& patientPosition, double sag, double cor, double tra) {
+    const MrMath::TransformDevPat t(patientPosition);
+    const MrMath::VectorDev d = t * MrMath::VectorPat(sag, cor, tra);
+    return {-d.X(), d.Y(), -d.Z()};
+}
+
+namespace {
+
+std::string readText(const XProtocol& p, const std::string& path, const std::string& fallback) {
+    ReadonlyXNode n = p.At(path, false);
+    return n.IsOk() && n.IsType(ReadonlyXNode::String) ? n.ToString() : fallback;
+}
+
+template <class T>
+T field(const MiniHeader& h, const std::string& name, T fallback) {
+    T v = fallback;
+    h.get(name, v);
+    return v;
+}
+
+std::vector<double> list(const MiniHeader& h, const std::string& name) {
+    std::vector<double> v;
+    h.getArrayValues(name, v);
+    v.resize(3, 0.0);
+    return v;
+}
+
+std::string safeName(const std::string& s) {
+    std::string out;
+    for (char c : s) out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
+    return out.empty() ? "data" : out;
+}
+
+std::string isoNow() {
+    std::time_t t = std::time(nullptr);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", std::localtime(&t));
+    return buf;
+}
+
+}  // namespace
+
+std::string headerToJson(const MiniHeader& header) {
+    json j = json::object();
+    for (const auto& f : header.fields()) {
+        switch (f.type) {
+            case MiniHeader::Int: j[f.name] = std::get<long>(f.value); break;
+            case MiniHeader::Bool: j[f.name] = std::get<bool>(f.value); break;
+            case MiniHeader::Double: j[f.name] = std::get<double>(f.value); break;
+            case MiniHeader::Text: j[f.name] = std::get<std::string>(f.value); break;
+            case MiniHeader::Array: j[f.name] = std::get<std::vector<double>>(f.value); break;
+        }
+    }
+    return j.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+SpectraSink::SpectraSink(std::string directory, const XProtocol& protocol) : dir_(std::move(directory)) {
+    patientPosition_ = readText(protocol, "YAPS.tPatientPosition", "HFS");
+    nucleus_ = readText(protocol, "MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "1H");
+    ReadonlyXNode f = protocol.At("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", false);
+    if (f.IsOk()) frequencyMHz_ = f.ToDouble() * 1e-6;
+}
+
+niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) const {
+    niftimrs::Volume v;
+    const long ncol = data.getLen(COL);
+    const size_t vectors = ncol > 0 ? data.elementCount() / size_t(ncol) : 0;
+    long nx = field<long>(header, "NoOfCols", 1), ny = field<long>(header, "NoOfRows", 1);
+    if (nx < 1) nx = 1;
+    if (ny < 1) ny = 1;
+    long nz = data.getLen(SEG);
+    if (size_t(nx) * size_t(ny) * size_t(nz) != vectors) {
+        // A header whose counts do not describe the block: keep every vector, as a line of voxels.
+        nx = long(vectors);
+        ny = nz = 1;
+    }
+    v.dims = {nx, ny, nz, ncol};
+
+    // Gather in the view's order (COL fastest): vector p = x + nx*y + nx*ny*z.
+    std::vector<std::complex<float>> raw(data.elementCount());
+    if (data.getDuvObjFormat() != CXFL || data.gather(raw.data(), raw.size() * sizeof(raw[0])) == 0)
+        throw std::runtime_error("data set is not complex float");
+    v.data.resize(raw.size());
+    const size_t plane = size_t(nx) * ny * nz;
+    for (size_t p = 0; p < plane; ++p)
+        for (long t = 0; t < ncol; ++t) v.data[p + plane * size_t(t)] = raw[p * size_t(ncol) + size_t(t)];
+
+    const double dwellNs = field<long>(header, "RealDwellTime", 0);
+    v.dwellSeconds = dwellNs * 1e-9;
+    v.description = field<std::string>(header, "SequenceDescription", "");
+
+    // Geometry: voxel i of n lies (i - (n-1)/2) spacings along its direction
+    // from PosVec; partition k lies k thicknesses along the slab normal.
+    const std::vector<double> row = list(header, "RowVec"), col = list(header, "ColVec"), pos = list(header, "PosVec");
+    std::vector<double> spacing;
+    header.getArrayValues("PixelSpacing", spacing);
+    spacing.resize(2, 0.0);
+    const double rowLen = std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
+    const double thickness = field<double>(header, "SliceThickness", 0.0);
+    if (rowLen > 0.0 && spacing[0] > 0.0 && spacing[1] > 0.0) {
+        sVec n{0, 0, 0};
+        if (const DuvSoda* s = data.calcCurrentSodaPtr()) n = s->getSliceNormVec();
+        double nlen = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+        if (nlen == 0.0) {  // no slab normal: the one of the in-plane directions
+            n = {row[1] * col[2] - row[2] * col[1], row[2] * col[0] - row[0] * col[2], row[0] * col[1] - row[1] * col[0]};
+            nlen = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+        }
+        const double dz = thickness > 0.0 ? thickness : 1.0;
+        const double dirs[3][3] = {{row[0] * spacing[1], row[1] * spacing[1], row[2] * spacing[1]},
+                                   {col[0] * spacing[0], col[1] * spacing[0], col[2] * spacing[0]},
+                                   {n.x / nlen * dz, n.y / nlen * dz, n.z / nlen * dz}};
+        const double ox = -(nx - 1) * 0.5, oy = -(ny - 1) * 0.5;
+        const double origin[3] = {pos[0] + ox * dirs[0][0] + oy * dirs[1][0], pos[1] + ox * dirs[0][1] + oy * dirs[1][1],
+                                  pos[2] + ox * dirs[0][2] + oy * dirs[1][2]};
+        const auto o = patientToWorld(patientPosition_, origin[0], origin[1], origin[2]);
+        for (int j = 0; j < 3; ++j) {
+            // Directions convert like positions without the translation.
+            const auto d = patientToWorld(patientPosition_, dirs[j][0], dirs[j][1], dirs[j][2]);
+            for (int i = 0; i < 3; ++i) v.affine[i][j] = d[i];
+        }
+        for (int i = 0; i < 3; ++i) v.affine[i][3] = o[i];
+        v.qformCode = 1;
+    }
+
+    json j;
+    j["SpectrometerFrequency"] = {frequencyMHz_};
+    j["ResonantNucleus"] = {nucleus_};
+    j["EchoTime"] = field<double>(header, "TE", 0.0) * 1e-3;
+    j["RepetitionTime"] = field<double>(header, "TR", 0.0) * 1e-3;
+    if (v.dwellSeconds > 0.0) j["SpectralWidth"] = 1.0 / v.dwellSeconds;
+    j["ProtocolName"] = v.description;
+    j["PatientPosition"] = patientPosition_;
+    j["ConversionMethod"] = "duv run";
+    j["ConversionTime"] = isoNow();
+    j["ImageComment"] = {{"Value", field<std::string>(header, "ImageComment", "")},
+                         {"Description", "channel kind of the data set: empty (one channel), _u (uncombined), _c_<n> (combined)"}};
+    j["NumberInSeries"] = {{"Value", field<long>(header, "NumberInSeries", 0)},
+                           {"Description", "running number of the data set in its series"}};
+    v.json = j.dump(-1, ' ', false, json::error_handler_t::replace);
+    return v;
+}
+
+unsigned long SpectraSink::receive(DuvAs& data, MiniHeader& header) {
+    try {
+        niftimrs::Volume v = toVolume(data, header);
+        std::lock_guard<std::mutex> g(mutex_);
+        char number[24];
+        std::snprintf(number, sizeof number, "%04ld", count_ + 1);
+        std::string base = std::string(number) + "_" + safeName(v.description) +
+                           safeName(field<std::string>(header, "ImageComment", "")) +
+                           safeName(field<std::string>(header, "Suffix4DataFileName", ""));
+        long slice = 0;
+        if (header.get("ProtocolSliceNumber", slice)) base += "_slc" + std::to_string(slice);
+        const std::string path = dir_ + "/" + base + ".nii";
+        niftimrs::write(path, v);
+        std::ofstream(dir_ + "/" + base + ".json") << headerToJson(header) << "\n";
+        ++count_;
+        files_.push_back(path);
+        ++series_[v.description + field<std::string>(header, "ImageComment", "")];
+        return I_OK;
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> g(mutex_);
+        lastError_ = e.what();
+        return I_FAIL;
+    }
+}
+
+long SpectraSink::count() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return count_;
+}
+std::vector<std::string> SpectraSink::files() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return files_;
+}
+std::map<std::string, long> SpectraSink::seriesCounts() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return series_;
+}
+std::string SpectraSink::lastError() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return lastError_;
+}
+
+}  // namespace duvoffline

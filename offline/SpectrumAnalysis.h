@@ -1,0 +1,41 @@
+// Spectra of time-domain data and their peaks, as `duv inspect` reports them.
+#pragma once
+
+#include <complex>
+#include <string>
+#include <vector>
+
+namespace duvoffline {
+
+// Centred DFT with the NIfTI-MRS sign (numpy's fftshift(fft(x))):
+// X[k] = sum_m x[m] exp(-2 pi i m (k - n/2) / n), index n/2 = 0 Hz.
+// Any length; powers of two take the fast path.
+std::vector<std::complex<double>> centredSpectrum(const std::vector<std::complex<double>>& fid);
+
+struct Peak {
+    double ppm;     // position, interpolated between points
+    double hz;      // offset from the carrier
+    double height;  // magnitude at the peak
+    double area;    // sum of magnitudes within +-0.05 ppm (times the point spacing in ppm)
+};
+
+struct SpectrumAxis {
+    double dwellSeconds;
+    double frequencyMHz;
+    double referencePpm;  // ppm of the carrier (4.7 for 1H, 0 otherwise)
+    double ppmOf(double index, size_t n) const;  // index of a centred spectrum of n points
+};
+
+// The carrier's ppm for a nucleus: 4.7 (water) for "1H", else 0.
+double referencePpm(const std::string& nucleus);
+
+// Peaks of a spectrum: local maxima of the magnitude above a noise-based
+// threshold (8 x the median magnitude, at least 5% of the largest), with
+// parabolic interpolation; the FID is zero-filled to four times its length
+// (at least) first. Sorted by ppm, descending.
+std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis);
+
+// Sum of the spectrum's magnitude within ppm +- halfWidth.
+double peakArea(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis, double ppm, double halfWidth);
+
+}  // namespace duvoffline
