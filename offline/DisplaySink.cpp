@@ -1,5 +1,6 @@
 #include "DisplaySink.h"
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -25,11 +26,21 @@ std::string escapeXml(const std::string& s) {
             case '<': out += "&lt;"; break;
             case '>': out += "&gt;"; break;
             case '"': out += "&quot;"; break;
-            default: out += c;
+            default:
+                // XML 1.0 allows no control characters but tab, line feed and carriage return.
+                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                    out += '?';
+                else
+                    out += c;
         }
     }
     return out;
 }
+
+// A coordinate of the display (a fraction of the image) in SVG pixels. A
+// graph over data without range (all zero) can compute non-finite points;
+// they are drawn at the image's edge rather than written as "nan".
+double scaled(double fraction, int size) { return std::isfinite(fraction) ? fraction * size : 0.0; }
 
 }  // namespace
 
@@ -46,11 +57,11 @@ std::string overlayToSvg(const MiniHeader& header, int size) {
             const MrPolygon p = overlay.polygon(i);
             os << "<polyline fill=\"none\" stroke-width=\"1\" stroke=\"" << rgb(p.color) << "\" points=\"";
             for (size_t k = 0; k < p.points.size(); ++k)
-                os << (k ? " " : "") << p.points[k].X * size << "," << p.points[k].Y * size;
+                os << (k ? " " : "") << scaled(p.points[k].X, size) << "," << scaled(p.points[k].Y, size);
             os << "\"/>\n";
         } else {
             const MrText t = overlay.text(i);
-            const double x = t.position.X * size, y = t.position.Y * size + fontSize;
+            const double x = scaled(t.position.X, size), y = scaled(t.position.Y, size) + fontSize;
             os << "<text x=\"" << x << "\" y=\"" << y << "\" fill=\"" << rgb(t.color)
                << "\" font-family=\"monospace\" font-size=\"" << fontSize << "\" xml:space=\"preserve\">";
             std::istringstream lines(t.text);

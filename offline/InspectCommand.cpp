@@ -29,6 +29,34 @@ struct InspectOptions {
     bool json = false;
 };
 
+std::string escapeXml(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+        }
+    }
+    return out;
+}
+
+// The first entry of a metadata key that the standard makes an array (a
+// plain value is taken as it is).
+template <class T>
+bool firstOf(const json& meta, const char* key, T& value) {
+    if (!meta.is_object() || !meta.contains(key)) return false;
+    const json& v = meta[key].is_array() && !meta[key].empty() ? meta[key][0] : meta[key];
+    try {
+        value = v.get<T>();
+        return true;
+    } catch (const json::exception&) {
+        return false;
+    }
+}
+
 std::string picturePath(const InspectOptions& o, const fs::path& file, const std::string& suffix) {
     const fs::path dir = o.out.empty() ? file.parent_path() : fs::path(o.out);
     return (dir / (file.stem().string() + suffix)).string();
@@ -60,7 +88,7 @@ std::string spectrumSvg(const std::vector<std::complex<double>>& fid, const Spec
     std::ostringstream os;
     os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h << "\">\n"
        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-       << "<text x=\"" << left << "\" y=\"20\" font-family=\"sans-serif\" font-size=\"14\">" << title << "</text>\n"
+       << "<text x=\"" << left << "\" y=\"20\" font-family=\"sans-serif\" font-size=\"14\">" << escapeXml(title) << "</text>\n"
        << "<polyline fill=\"none\" stroke=\"black\" stroke-width=\"1\" points=\"";
     for (size_t k = 0; k < n; ++k)
         os << (k ? " " : "") << xOf(axis.ppmOf(double(k), n)) << ","
@@ -87,7 +115,7 @@ std::string mapSvg(const std::vector<double>& area, int64_t nx, int64_t ny, cons
     const double maxArea = std::max(1e-30, *std::max_element(area.begin(), area.end()));
     std::ostringstream os;
     os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << cell * nx << "\" height=\"" << cell * ny + 24
-       << "\">\n<text x=\"4\" y=\"16\" font-family=\"sans-serif\" font-size=\"13\">" << title << "</text>\n";
+       << "\">\n<text x=\"4\" y=\"16\" font-family=\"sans-serif\" font-size=\"13\">" << escapeXml(title) << "</text>\n";
     for (int64_t y = 0; y < ny; ++y)
         for (int64_t x = 0; x < nx; ++x) {
             const int g = int(255.0 * area[size_t(x + nx * y)] / maxArea + 0.5);
@@ -103,10 +131,8 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
     json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
     SpectrumAxis axis{v.dwellSeconds, 0.0, 0.0};
     std::string nucleus = "1H";
-    if (meta.is_object()) {
-        if (meta.contains("SpectrometerFrequency")) axis.frequencyMHz = meta["SpectrometerFrequency"][0].get<double>();
-        if (meta.contains("ResonantNucleus")) nucleus = meta["ResonantNucleus"][0].get<std::string>();
-    }
+    firstOf(meta, "SpectrometerFrequency", axis.frequencyMHz);
+    firstOf(meta, "ResonantNucleus", nucleus);
     axis.referencePpm = referencePpm(nucleus);
     json r;
     r["file"] = file.string();
@@ -199,7 +225,10 @@ json inspectNifti1(const InspectOptions& o, const fs::path& file, const std::vec
     const short datatype = at<short>(bytes, 70);
     float pixdim[8];
     for (int i = 0; i < 8; ++i) pixdim[i] = at<float>(bytes, 76 + 4 * i);
-    const size_t vox = size_t(at<float>(bytes, 108));
+    const float voxOffset = at<float>(bytes, 108);
+    if (!(voxOffset >= 348.0f && voxOffset <= float(bytes.size())))
+        throw std::runtime_error(file.string() + ": vox_offset outside the file");
+    const size_t vox = size_t(voxOffset);
     json r;
     r["file"] = file.string();
     r["kind"] = "nifti-1";
@@ -252,6 +281,14 @@ json inspectNifti1(const InspectOptions& o, const fs::path& file, const std::vec
 int inspect(const InspectOptions& o) {
     json all = json::array();
     int status = 0;
+    if (!o.out.empty()) {
+        std::error_code ec;
+        fs::create_directories(o.out, ec);
+        if (ec) {
+            std::cerr << "duv inspect: " << o.out << ": cannot be created: " << ec.message() << "\n";
+            return 2;
+        }
+    }
     for (const std::string& name : o.files) {
         try {
             const fs::path file(name);
@@ -278,6 +315,14 @@ int inspect(const InspectOptions& o) {
 void addInspectCommand(CLI::App& app, int& status) {
     auto options = std::make_shared<InspectOptions>();
     CLI::App* cmd = app.add_subcommand("inspect", "Describe NIfTI-MRS spectra and NIfTI-1 images, with pictures");
+    cmd->footer(R"(
+NIfTI-MRS (NIfTI-2) files: dimensions, dwell time, frequency, nucleus and
+geometry; the peaks of every voxel in ppm (centred FFT with the NIfTI-MRS
+sign, peaks above a noise-based threshold); <name>_spectrum.svg, the spectrum
+of the strongest voxel on a reversed ppm axis; for a CSI grid <name>_map.svg,
+the area of the --map-ppm peak per voxel.
+NIfTI-1 files: a header summary and <name>_mid.png, the middle slice.
+Exit status: 0 when every file was read, 2 otherwise.)");
     cmd->add_option("FILE", options->files, "files to inspect")->required();
     cmd->add_option("--out", options->out, "directory for the pictures (default: next to each file)");
     cmd->add_option("--map-ppm", options->mapPpm, "peak whose area a CSI map shows (default 3.2, choline)");

@@ -44,6 +44,14 @@ void store(std::vector<unsigned char>& out, T v) {
     throw FormatError(os.str());
 }
 
+// Bytes behind the last record: the count in the file header does not
+// describe the file (a writer that died before fixing the count, or two
+// files run together).
+[[noreturn]] void failTrailing(const std::string& path, uint64_t extra, uint64_t count) {
+    fail(path, -1, "recordCount",
+         std::to_string(extra) + " bytes follow the last of " + std::to_string(count) + " records");
+}
+
 std::FILE* openOrThrow(const std::string& path, const char* mode) {
     std::FILE* f = std::fopen(path.c_str(), mode);
     if (!f) throw std::runtime_error(path + ": cannot open: " + std::strerror(errno));
@@ -95,6 +103,11 @@ DuvSoda getSoda(const unsigned char* p, const std::string& path, long record) {
     return s;
 }
 
+void writeOrThrow(std::FILE* f, const void* data, size_t n, const char* what) {
+    if (n != 0 && std::fwrite(data, 1, n, f) != n)
+        throw std::runtime_error(std::string("writing ") + what + " failed: " + std::strerror(errno));
+}
+
 void writeFileHeader(std::FILE* f, const char (&magic)[8], uint64_t count, int32_t slices) {
     std::vector<unsigned char> h(magic, magic + 8);
     store(h, kFormatVersion);
@@ -102,8 +115,21 @@ void writeFileHeader(std::FILE* f, const char (&magic)[8], uint64_t count, int32
     store(h, count);
     store(h, slices);
     store(h, uint32_t(0));
-    std::fseek(f, 0, SEEK_SET);
-    std::fwrite(h.data(), 1, h.size(), f);
+    if (std::fseek(f, 0, SEEK_SET) != 0) throw std::runtime_error("writing the file header failed: cannot seek");
+    writeOrThrow(f, h.data(), h.size(), "the file header");
+}
+
+// Rewrites the header with the final count and closes; throws when any of it fails.
+void finish(std::FILE*& f, const char (&magic)[8], uint64_t count, int32_t slices) {
+    std::FILE* file = f;
+    f = nullptr;
+    try {
+        writeFileHeader(file, magic, count, slices);
+    } catch (...) {
+        std::fclose(file);
+        throw;
+    }
+    if (std::fclose(file) != 0) throw std::runtime_error(std::string("closing failed: ") + std::strerror(errno));
 }
 
 // Checks magic, version and size of the 32-byte file header; returns the record count.
@@ -165,7 +191,7 @@ ReadoutReader::ReadoutReader(const std::string& path) : path_(path) {
             if (pos + bytes > size) fail(path, long(r), "samples", "truncated record");
             pos += bytes;
         }
-        if (pos != size) fail(path, long(count_), "recordBytes", "data after the last of recordCount records");
+        if (pos != size) failTrailing(path, size - pos, count_);
         std::fseek(file_, kFileHeaderBytes, SEEK_SET);
     } catch (...) {
         std::fclose(file_);
@@ -197,7 +223,13 @@ ReadoutWriter::ReadoutWriter(const std::string& path, int32_t slices) {
     slices_ = slices;
 }
 
-ReadoutWriter::~ReadoutWriter() { close(); }
+ReadoutWriter::~ReadoutWriter() {
+    try {
+        close();
+    } catch (const std::exception&) {
+        // A destructor cannot report; callers that care call close() themselves.
+    }
+}
 
 void ReadoutWriter::add(const ReadoutRecord& rec) {
     const size_t expected = size_t(2) * rec.header.ushUsedChannels * rec.header.ushSamplesInScan;
@@ -210,16 +242,14 @@ void ReadoutWriter::add(const ReadoutRecord& rec) {
     const auto* h = reinterpret_cast<const unsigned char*>(&rec.header);
     out.insert(out.end(), h, h + sizeof rec.header);
     putSoda(out, rec.soda);
-    std::fwrite(out.data(), 1, out.size(), file_);
-    std::fwrite(rec.samples.data(), sizeof(float), rec.samples.size(), file_);
+    if (!file_) throw std::runtime_error("readout " + std::to_string(count_) + ": the file is closed");
+    writeOrThrow(file_, out.data(), out.size(), "a readout");
+    writeOrThrow(file_, rec.samples.data(), rec.samples.size() * sizeof(float), "a readout");
     ++count_;
 }
 
 void ReadoutWriter::close() {
-    if (!file_) return;
-    writeFileHeader(file_, kReadoutMagic, count_, slices_);
-    std::fclose(file_);
-    file_ = nullptr;
+    if (file_) finish(file_, kReadoutMagic, count_, slices_);
 }
 
 // ---------------------------------------------------------------------------
@@ -239,8 +269,10 @@ size_t parseFields(const unsigned char* base, size_t offset, size_t end, uint32_
         const uint8_t type = base[offset];
         const uint16_t nameLen = load<uint16_t>(base + offset + 1);
         offset += 3;
-        if (nameLen < 1 || nameLen > 255) fail(path, record, "field " + std::to_string(i), "name length out of range");
-        need(nameLen, "field " + std::to_string(i));
+        const std::string which = "nameLength of field " + std::to_string(i);
+        if (nameLen < 1 || nameLen > 255)
+            fail(path, record, which, "out of range [1, 255]: " + std::to_string(nameLen));
+        need(nameLen, which);
         std::string name(reinterpret_cast<const char*>(base + offset), nameLen);
         offset += nameLen;
         MiniHeader::Field f{name, MiniHeader::Int, long(0), false};
@@ -357,7 +389,7 @@ ImageReader::ImageReader(const std::string& path) : path_(path) {
             if (!hasSliceNo) fail(path, long(r), "AnatomicalSliceNo", "missing int field");
             pos += bytes;
         }
-        if (pos != size) fail(path, long(count_), "recordBytes", "data after the last of recordCount records");
+        if (pos != size) failTrailing(path, size - pos, count_);
         std::fseek(file_, kFileHeaderBytes, SEEK_SET);
     } catch (...) {
         std::fclose(file_);
@@ -403,13 +435,22 @@ ImageWriter::ImageWriter(const std::string& path) {
     writeFileHeader(file_, kImageMagic, 0, 0);
 }
 
-ImageWriter::~ImageWriter() { close(); }
+ImageWriter::~ImageWriter() {
+    try {
+        close();
+    } catch (const std::exception&) {
+        // As for ReadoutWriter.
+    }
+}
 
 void ImageWriter::add(const ImageRecord& rec) {
     const size_t vb = formatBytes(rec.format);
     if (vb == 0) throw std::runtime_error("image " + std::to_string(count_) + ": unsupported format");
     if (rec.data.size() != size_t(rec.columns) * rec.lines * rec.channels * vb)
         throw std::runtime_error("image " + std::to_string(count_) + ": data size does not match its dimensions");
+    // The writer refuses what the reader would refuse, so that a written file always reads back.
+    const std::string which = "image " + std::to_string(count_) + ": ";
+    if (rec.fields.size() > kMaxFields) throw std::runtime_error(which + "more than 4096 header fields");
     std::vector<unsigned char> out;
     store(out, uint32_t(0));  // recordBytes, patched below
     store(out, uint32_t(rec.format));
@@ -423,6 +464,8 @@ void ImageWriter::add(const ImageRecord& rec) {
     for (const auto& f : rec.fields) {
         const uint8_t type = f.type == MiniHeader::Int ? 0 : f.type == MiniHeader::Bool ? 1
                              : f.type == MiniHeader::Double ? 2 : f.type == MiniHeader::Text ? 3 : 4;
+        if (f.name.empty() || f.name.size() > 255)
+            throw std::runtime_error(which + "header field name of " + std::to_string(f.name.size()) + " bytes");
         out.push_back(type);
         store(out, uint16_t(f.name.size()));
         out.insert(out.end(), f.name.begin(), f.name.end());
@@ -432,29 +475,31 @@ void ImageWriter::add(const ImageRecord& rec) {
             case 2: store(out, std::get<double>(f.value)); break;
             case 3: {
                 const auto& s = std::get<std::string>(f.value);
+                if (s.size() > kMaxTextOrList) throw std::runtime_error(which + f.name + ": text longer than 65535 bytes");
                 store(out, uint32_t(s.size()));
                 out.insert(out.end(), s.begin(), s.end());
                 break;
             }
             default: {
                 const auto& v = std::get<std::vector<double>>(f.value);
+                if (v.size() > kMaxTextOrList) throw std::runtime_error(which + f.name + ": list longer than 65535 values");
                 store(out, uint32_t(v.size()));
                 for (double d : v) store(out, d);
             }
         }
     }
-    const uint32_t total = uint32_t(out.size() + rec.data.size());
+    const uint64_t size = uint64_t(out.size()) + rec.data.size();
+    if (size > UINT32_MAX) throw std::runtime_error(which + "record larger than 4 GiB");
+    const uint32_t total = uint32_t(size);
     std::memcpy(out.data(), &total, 4);
-    std::fwrite(out.data(), 1, out.size(), file_);
-    std::fwrite(rec.data.data(), 1, rec.data.size(), file_);
+    if (!file_) throw std::runtime_error("image " + std::to_string(count_) + ": the file is closed");
+    writeOrThrow(file_, out.data(), out.size(), "an image");
+    writeOrThrow(file_, rec.data.data(), rec.data.size(), "an image");
     ++count_;
 }
 
 void ImageWriter::close() {
-    if (!file_) return;
-    writeFileHeader(file_, kImageMagic, count_, 0);
-    std::fclose(file_);
-    file_ = nullptr;
+    if (file_) finish(file_, kImageMagic, count_, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -138,11 +138,22 @@ Volume read(const std::string& path) {
         throw std::runtime_error(path + ": " + why);
     };
     if (std::fread(h, 1, sizeof h, f) != sizeof h) fail("shorter than a NIfTI-2 header");
-    if (get<int32_t>(h, 0) != kHeaderBytes || std::memcmp(h + 4, "n+2", 4) != 0) fail("not a single-file NIfTI-2");
+    if (get<int32_t>(h, 0) != kHeaderBytes || std::memcmp(h + 4, "n+2\0\r\n\032\n", 8) != 0)
+        fail("not a single-file NIfTI-2");
     if (get<int16_t>(h, 12) != kComplex64) fail("datatype is not complex64");
+    if (std::fseek(f, 0, SEEK_END) != 0) fail("cannot seek");
+    const long fileBytes = std::ftell(f);
+    if (std::fseek(f, long(sizeof h), SEEK_SET) != 0) fail("cannot seek");
     Volume v;
-    for (int i = 0; i < 4; ++i) v.dims[i] = std::max<int64_t>(1, get<int64_t>(h, 24 + 8 * i));
-    if (get<int64_t>(h, 16) < 4) v.dims[3] = 1;
+    const int64_t ndim = get<int64_t>(h, 16);
+    if (ndim < 1 || ndim > 7) fail("dim[0] out of range [1, 7]: " + std::to_string(ndim));
+    for (int i = 0; i < 4; ++i) {
+        const int64_t d = i < ndim ? get<int64_t>(h, 24 + 8 * i) : 1;
+        if (d < 1) fail("dim[" + std::to_string(i + 1) + "] below 1: " + std::to_string(d));
+        v.dims[i] = d;
+    }
+    for (int i = 4; i < ndim; ++i)
+        if (get<int64_t>(h, 24 + 8 * i) > 1) fail("dimensions beyond the fourth are not read");
     v.dwellSeconds = get<double>(h, 104 + 8 * 4);
     v.qformCode = get<int32_t>(h, 344);
     for (int i = 0; i < 3; ++i)
@@ -151,6 +162,14 @@ Volume read(const std::string& path) {
     std::memcpy(desc, h + 240, 80);
     v.description = desc;
     const int64_t voxOffset = get<int64_t>(h, 168);
+    if (voxOffset < kHeaderBytes + 4 || voxOffset > fileBytes) fail("vox_offset outside the file");
+    // Compare the data size with what the file holds before allocating it.
+    uint64_t points = 1;
+    for (int64_t d : v.dims) {
+        if (points > uint64_t(fileBytes) / uint64_t(d)) fail("data shorter than the dimensions");
+        points *= uint64_t(d);
+    }
+    if (points > uint64_t(fileBytes - voxOffset) / sizeof(std::complex<float>)) fail("data shorter than the dimensions");
     if (h[kHeaderBytes] == 1) {
         int64_t pos = kHeaderBytes + 4;
         while (pos + 8 <= voxOffset) {
@@ -165,7 +184,7 @@ Volume read(const std::string& path) {
         }
     }
     if (std::fseek(f, long(voxOffset), SEEK_SET) != 0) fail("vox_offset beyond the file");
-    v.data.resize(size_t(v.dims[0] * v.dims[1] * v.dims[2] * v.dims[3]));
+    v.data.resize(size_t(points));
     if (std::fread(v.data.data(), sizeof(std::complex<float>), v.data.size(), f) != v.data.size())
         fail("truncated data");
     std::fclose(f);

@@ -25,6 +25,10 @@ namespace duvoffline {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+std::string defaultConfigurator(const std::string& module) {
+    return module == "Viviv" ? "Viviv_NS_qomDuvPrgB0Configurator" : module + "Configurator";
+}
+
 namespace {
 
 std::string hex(unsigned long s) {
@@ -44,6 +48,20 @@ public:
 
 private:
     fs::path saved_;
+};
+
+// OUT/trace.log receives every record while the run lasts; the sinks that
+// were there before (standard error, a test's memory sink) stay.
+class RunLog {
+public:
+    explicit RunLog(const fs::path& file) : sink_(std::make_shared<duvtrace::FileTraceSink>(file.string())) {
+        duvtrace::addSink(sink_);
+    }
+    ~RunLog() { duvtrace::removeSink(sink_); }
+    bool ok() const { return sink_->ok(); }
+
+private:
+    std::shared_ptr<duvtrace::FileTraceSink> sink_;
 };
 
 class Progress {
@@ -70,13 +88,65 @@ private:
     int last_ = -1;
 };
 
-const char* configuratorOf(const std::string& module) {
-    return module == "Viviv" ? "Viviv_NS_qomDuvPrgB0Configurator" : "Derovo2Configurator";
-}
-
 int fail(int code, const std::string& message) {
     std::cerr << "duv run: " << message << "\n";
     return code;
+}
+
+// State of the calibration values file before the run, so that the summary
+// names it only when this run wrote it (a water-suppression run appends to
+// the file a reference-voltage run left, as on the scanner).
+struct FileStamp {
+    bool exists = false;
+    fs::file_time_type time{};
+    uintmax_t size = 0;
+};
+FileStamp stampOf(const fs::path& p) {
+    FileStamp s;
+    std::error_code ec;
+    s.exists = fs::is_regular_file(p, ec);
+    if (s.exists) {
+        s.time = fs::last_write_time(p, ec);
+        s.size = fs::file_size(p, ec);
+    }
+    return s;
+}
+
+std::string readText(const fs::path& p) {
+    std::ifstream f(p);
+    std::stringstream text;
+    text << f.rdbuf();
+    return text.str();
+}
+
+json stageStatuses(const DuvPipeline& pipeline) {
+    json stages = json::array();
+    for (const StageStatus& s : pipeline.Statuses())
+        stages.push_back({{"stage", s.stage},
+                          {"service", s.service},
+                          {"beginInit", hex(s.beginInit)},
+                          {"endInit", hex(s.endInit)},
+                          {"endOfJob", hex(s.endOfJob)},
+                          {"calls", s.calls},
+                          {"failedCalls", s.failedCalls},
+                          {"firstFailure", hex(s.firstFailure)},
+                          {"firstFailureError", s.firstFailureError}});
+    return stages;
+}
+
+// The first lifecycle failure of the job in words, or empty.
+std::string firstFailure(const DuvPipeline& pipeline, bool endOfJobRan) {
+    for (const StageStatus& s : pipeline.Statuses()) {
+        if (DuvIsFailure(s.beginInit)) return "stage " + s.stage + ": BeginInit failed with status " + hex(s.beginInit);
+        if (DuvIsFailure(s.endInit)) return "stage " + s.stage + ": EndInit failed with status " + hex(s.endInit);
+        if (DuvIsFailure(s.firstFailure))
+            return "stage " + s.stage + ": " + std::to_string(s.failedCalls) + " of " + std::to_string(s.calls) +
+                   " calls failed, the first with status " + hex(s.firstFailure) +
+                   (s.firstFailureError.empty() ? "" : " (" + s.firstFailureError + ")");
+        if (endOfJobRan && DuvIsFailure(s.endOfJob))
+            return "stage " + s.stage + ": end of job failed with status " + hex(s.endOfJob);
+    }
+    return {};
 }
 
 }  // namespace
@@ -107,7 +177,9 @@ int runMeasurement(const RunOptions& o) {
     } catch (const std::exception& e) {
         return fail(2, e.what());
     }
+    if (o.stopAfter < -1) return fail(2, "--stop-after: negative record count " + std::to_string(o.stopAfter));
     const std::string module = !o.module.empty() ? o.module : haveReadouts ? "Derovo2" : "Viviv";
+    const std::string configurator = !o.configurator.empty() ? o.configurator : defaultConfigurator(module);
     const uint64_t total = readouts ? readouts->count() : images->count();
 
     // --- output layout: the host's installation lives under OUT/host ---
@@ -119,14 +191,19 @@ int runMeasurement(const RunOptions& o) {
         fs::create_directories(out / sub, ec);
         if (ec) return fail(2, (out / sub).string() + ": cannot be created: " + ec.message());
     }
-    fs::remove(out / "host/SimMeasData/zorp_calibs.ini", ec);
     DuvHost::SetInstallationRoot((out / "host").string());
+    const fs::path calib = fs::path(DuvHost::SimulationDataDirectory()) / "zorp_calibs.ini";
+    const FileStamp calibBefore = stampOf(calib);
+    // The stages run with OUT/host/work as working directory: relative module
+    // directories mean what they meant where duv was started.
+    if (!o.modulePath.empty()) {
+        std::vector<std::string> dirs;
+        for (const std::string& d : o.modulePath) dirs.push_back(fs::absolute(d).string());
+        ModuleLoader::instance().setSearchPath(dirs);
+    }
+    RunLog log(out / "trace.log");
+    if (!log.ok()) return fail(2, (out / "trace.log").string() + ": cannot be created");
     WorkingDirectory cwd(out / "host/work");
-
-    auto logFile = std::make_shared<duvtrace::FileTraceSink>((out / "trace.log").string());
-    duvtrace::clearSinks();
-    duvtrace::addSink(logFile);
-    duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(o.logLevel));
     DuvFramework::ClearLastError();
 
     // --- where sent data go ---
@@ -141,12 +218,36 @@ int runMeasurement(const RunOptions& o) {
         return I_OK;
     });
 
-    // --- the pipeline as the scanner composes it ---
-    if (!o.modulePath.empty()) ModuleLoader::instance().setSearchPath(o.modulePath);
-    DuvPipeline pipeline(protocol, &env);
     json summary;
     summary["input"] = in.string();
+    summary["output"] = out.string();
     summary["module"] = module;
+    summary["configurator"] = configurator;
+    summary["records"] = total;
+    summary["recordKind"] = readouts ? "readouts" : "images";
+    summary["stopAfter"] = o.stopAfter >= 0 ? json(o.stopAfter) : json(nullptr);
+    // Status of each pipeline-wide lifecycle call; null: not called.
+    json lifecycle = {{"compose", nullptr}, {"init", nullptr}, {"endOfJob", nullptr}};
+    // Written for every run that got this far, failed or not: the statuses
+    // say where it stopped.
+    auto writeSummary = [&](DuvPipeline& pipeline, bool ok, const std::string& failure) {
+        summary["lifecycle"] = lifecycle;
+        summary["stages"] = stageStatuses(pipeline);
+        summary["lastError"] = hex(DuvFramework::GetLastError());
+        summary["spectraSinkError"] = spectra.lastError();
+        summary["wallSeconds"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        summary["ok"] = ok;
+        summary["failure"] = failure;
+        std::ofstream(out / "summary.json") << summary.dump(2) << "\n";
+    };
+    auto lifecycleFailure = [&](DuvPipeline& pipeline, const std::string& what) {
+        const std::string message = what + "; last error " + hex(DuvFramework::GetLastError());
+        writeSummary(pipeline, false, message);
+        return fail(1, message);
+    };
+
+    // --- the pipeline as the scanner composes it ---
+    DuvPipeline pipeline(protocol, &env);
     DuvSinkFunctor* sink = nullptr;
     MrFunctor root;
     unsigned long composeStatus = I_OK;
@@ -164,9 +265,8 @@ int runMeasurement(const RunOptions& o) {
             pipeline.Connect(root, "ImageReady", ima, "ComputeImage");
             pipeline.Connect(ima, "ImageReady", s, "ComputeImage");
         }
-        ProtocolComposer::IComposer* composer =
-            ModuleLoader::instance().createComposer(module, configuratorOf(module));
-        if (!composer) return fail(1, "module " + module + " has no configurator " + configuratorOf(module));
+        ProtocolComposer::IComposer* composer = ModuleLoader::instance().createComposer(module, configurator);
+        if (!composer) return lifecycleFailure(pipeline, "module " + module + " has no configurator " + configurator);
         try {
             composeStatus = pipeline.Compose(*composer);
         } catch (...) {
@@ -179,22 +279,26 @@ int runMeasurement(const RunOptions& o) {
             if (stage.Component()->GetType()->FindProperty("ExportFilePath"))
                 stage.At("ExportFilePath").FromString((out / "nifti").string());
     } catch (const ReadonlyXNode::Exception& e) {
+        // A protocol without a node that a stage's property needs is bad input.
         return fail(2, std::string("protocol: ") + e.what());
     } catch (const std::exception& e) {
-        return fail(1, e.what());
+        lifecycle["compose"] = hex(I_FAIL);
+        return lifecycleFailure(pipeline, "composing the pipeline failed: " + std::string(e.what()));
     }
-    summary["compose"] = hex(composeStatus);
+    lifecycle["compose"] = hex(composeStatus);
     if (DuvIsFailure(composeStatus))
-        return fail(1, "composing the pipeline failed with status " + hex(composeStatus) + "; last error " +
-                           hex(DuvFramework::GetLastError()));
+        return lifecycleFailure(pipeline, "composing the pipeline with " + configurator + " failed with status " +
+                                              hex(composeStatus));
 
     const unsigned long initStatus = pipeline.Init();
-    if (DuvIsFailure(initStatus))
-        return fail(1, "initialisation failed with status " + hex(initStatus) + "; last error " +
-                           hex(DuvFramework::GetLastError()));
+    lifecycle["init"] = hex(initStatus);
+    if (DuvIsFailure(initStatus)) {
+        const std::string which = firstFailure(pipeline, false);
+        return lifecycleFailure(pipeline, which.empty() ? "initialisation failed with status " + hex(initStatus) : which);
+    }
     pipeline.Start();
 
-    // --- feed every record ---
+    // --- feed every record (or the first N) ---
     const uint64_t limit = o.stopAfter >= 0 ? std::min<uint64_t>(uint64_t(o.stopAfter), total) : total;
     uint64_t fed = 0;
     {
@@ -224,16 +328,17 @@ int runMeasurement(const RunOptions& o) {
                 }
             }
         } catch (const std::exception& e) {
+            // The file changed under us after it was checked.
             pipeline.EndOfJob(kAcquisitionStopped);
             return fail(2, e.what());
         }
     }
     const unsigned long endStatus = fed < total ? kAcquisitionStopped : I_ACQ_END;
     const unsigned long eojStatus = pipeline.EndOfJob(endStatus);
+    lifecycle["endOfJob"] = hex(eojStatus);
     const std::vector<std::string> displayFiles = display.flush();
 
     // --- summary ---
-    summary["records"] = total;
     summary["fed"] = fed;
     summary["endStatus"] = hex(endStatus);
     summary[readouts ? "passedOnScans" : "passedOnImages"] = readouts ? sink->scans() : sink->images();
@@ -245,50 +350,25 @@ int runMeasurement(const RunOptions& o) {
     summary["displayImagesPerKind"] = display.countsByKind();
     summary["displayFiles"] = displayFiles;
     std::vector<std::string> niftiFiles;
-    for (const auto& e : fs::directory_iterator(out / "nifti", ec))
+    for (const auto& e : fs::recursive_directory_iterator(out / "nifti", ec))
         if (e.is_regular_file()) niftiFiles.push_back(e.path().string());
     std::sort(niftiFiles.begin(), niftiFiles.end());
     summary["niftiFiles"] = niftiFiles;
-    const fs::path calib = out / "host/SimMeasData/zorp_calibs.ini";
-    if (fs::exists(calib)) {
-        std::ifstream f(calib);
-        std::stringstream text;
-        text << f.rdbuf();
-        summary["calibrationFile"] = {{"path", calib.string()}, {"content", text.str()}};
-    }
-    json stages = json::array();
-    bool failed = DuvIsFailure(eojStatus);
-    std::string firstFailure;
-    for (const StageStatus& s : pipeline.Statuses()) {
-        stages.push_back({{"stage", s.stage},
-                          {"service", s.service},
-                          {"beginInit", hex(s.beginInit)},
-                          {"endInit", hex(s.endInit)},
-                          {"endOfJob", hex(s.endOfJob)},
-                          {"calls", s.calls},
-                          {"failedCalls", s.failedCalls},
-                          {"firstFailure", hex(s.firstFailure)}});
-        if (firstFailure.empty() && DuvIsFailure(s.firstFailure))
-            firstFailure = s.stage + " failed a call with status " + hex(s.firstFailure) +
-                           (s.firstFailureError.empty() ? "" : " (" + s.firstFailureError + ")");
-        if (firstFailure.empty() && DuvIsFailure(s.endOfJob))
-            firstFailure = s.stage + " end of job failed with status " + hex(s.endOfJob);
-        failed |= DuvIsFailure(s.firstFailure);
-    }
-    summary["stages"] = stages;
-    summary["lastError"] = hex(DuvFramework::GetLastError());
-    summary["spectraSinkError"] = spectra.lastError();
-    summary["wallSeconds"] =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    summary["ok"] = !failed;
-    std::ofstream(out / "summary.json") << summary.dump(2) << "\n";
+    const FileStamp calibAfter = stampOf(calib);
+    if (calibAfter.exists && (!calibBefore.exists || calibAfter.time != calibBefore.time ||
+                              calibAfter.size != calibBefore.size))
+        summary["calibrationFile"] = {{"path", calib.string()}, {"content", readText(calib)}};
+    else
+        summary["calibrationFile"] = nullptr;
 
-    duvtrace::clearSinks();
-    duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(duvtrace::Error));
-    if (failed)
-        return fail(1, (firstFailure.empty() ? "end of job failed with status " + hex(eojStatus) : firstFailure) +
-                           "; last error " + hex(DuvFramework::GetLastError()));
-    return 0;
+    std::string failure = firstFailure(pipeline, true);
+    if (failure.empty() && DuvIsFailure(eojStatus)) failure = "end of job failed with status " + hex(eojStatus);
+    if (failure.empty()) {
+        writeSummary(pipeline, true, "");
+        return 0;
+    }
+    if (!spectra.lastError().empty()) failure += " (spectra sink: " + spectra.lastError() + ")";
+    return lifecycleFailure(pipeline, failure);
 }
 
 }  // namespace duvoffline

@@ -10,16 +10,23 @@ struct RunOptions {
     std::string input;                     // measurement directory
     std::string output;                    // default: <input>/out
     std::string module;                    // default: Derovo2 for readouts, Viviv for images
+    std::string configurator;              // default: the module's own (Derovo2Configurator, Viviv_NS_qomDuvPrgB0Configurator)
     std::vector<std::string> modulePath;   // default: the directory of libduvhost.so
     long stopAfter = -1;                   // stop after this many records (end of job with a stop status)
-    int logLevel = 5;                      // standard error shows records at or above this level
     bool keepDisplays = false;             // keep every display image, not only the latest of each kind
     bool progress = true;                  // progress bar when standard error is a terminal
 };
 
-// Exit status: 0 success, 1 a lifecycle call failed, 2 bad input.
-// Errors are reported on standard error in one line.
+// Exit status: 0 success; 1 a lifecycle call failed (the message names the
+// call, its status and the last error; OUT/summary.json says what happened);
+// 2 bad input (nothing is claimed: no summary.json). Errors are reported on
+// standard error in one line that starts with "duv run: ". Every trace record
+// goes to OUT/trace.log while the run lasts; the caller decides what
+// standard error shows.
 int runMeasurement(const RunOptions& options);
+
+// The configurator a module composes with when none is named.
+std::string defaultConfigurator(const std::string& module);
 
 // End status given to end of job for a measurement stopped by --stop-after.
 constexpr unsigned long kAcquisitionStopped = 0x20006UL;

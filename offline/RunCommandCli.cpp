@@ -1,25 +1,67 @@
 // Command line of `duv run`.
 #include <CLI/CLI.hpp>
+#include <memory>
 
 #include "Commands.h"
+#include "IsmrmrdImport.h"
 #include "RunCommand.h"
+#include "duvhost/Framework.h"
 
 namespace duvoffline {
 
+namespace {
+
+constexpr const char* kRunFooter = R"(
+Reads DIR/protocol.txt and DIR/readouts.bin (spectroscopy, module Derovo2) or
+DIR/images.bin (export, module Viviv); docs/formats.md describes the files.
+An ISMRMRD file (FILE.h5) is first converted into OUT/input/ (as duv convert
+does; default OUT: FILE without extension, then _out) and then run.
+Writes into OUT:
+  spectra/       one NIfTI-MRS file per data set (.nii) and its header (.json)
+  display/       online-display images as SVG (latest_<kind>.svg)
+  nifti/         the export directory of the NIfTI writer
+  host/          the host's installation (SimMeasData/, temp/, work/)
+  trace.log      every trace record
+  summary.json   counts, files, statuses of every lifecycle call, wall time
+Exit status: 0 success; 1 a lifecycle call failed (status and last error on
+standard error, details in summary.json); 2 bad input or usage (nothing
+written is claimed).)";
+
+}  // namespace
+
 void addRunCommand(CLI::App& app, int& status) {
     auto options = std::make_shared<RunOptions>();
+    auto ismrmrd = std::make_shared<IsmrmrdImportOptions>();
+    auto logLevel = std::make_shared<int>(duvtrace::Error);
     CLI::App* run = app.add_subcommand("run", "Run a measurement (DIR/protocol.txt with readouts.bin or images.bin) "
                                               "through the module it needs and store what the stages send");
-    run->add_option("DIR", options->input, "measurement directory")->required();
+    run->footer(kRunFooter);
+    run->add_option("DIR", options->input, "measurement directory, or an ISMRMRD file")->required();
     run->add_option("--out", options->output, "output directory (default DIR/out)");
-    run->add_option("--module", options->module, "module to compose with (default: Derovo2 for readouts, Viviv for images)");
-    run->add_option("--module-path", options->modulePath, "directories holding lib<Module>.so (default: next to libduvhost.so)");
-    run->add_option("--stop-after", options->stopAfter, "stop the measurement after N records");
-    run->add_option("--log-level", options->logLevel, "standard error shows trace records at or above this level (3 notice, 5 error)")
+    run->add_option("--module", options->module,
+                    "module to compose with (default: Derovo2 for readouts, Viviv for images)");
+    run->add_option("--configurator", options->configurator,
+                    "configurator of the module (default: the module's own)");
+    run->add_option("--module-path", options->modulePath,
+                    "directories holding lib<Module>.so, separated by ':' (default: next to libduvhost.so)")
+        ->delimiter(':')
+        ->allow_extra_args(false);
+    run->add_option("--stop-after", options->stopAfter,
+                    "stop the measurement after N records: end of job then gets a stop status instead of I_ACQ_END")
+        ->check(CLI::NonNegativeNumber);
+    run->add_option("--log-level", *logLevel,
+                    "standard error shows trace records at or above this level (1 debug, 3 notice, 5 error; "
+                    "default 5); trace.log has all of them")
         ->check(CLI::Range(1, 6));
-    run->add_flag("--keep-displays", options->keepDisplays, "keep every online-display image, not only the latest of each kind");
-    run->add_flag("!--no-progress", options->progress, "no progress bar");
-    run->callback([options, &status] { status = runMeasurement(*options); });
+    run->add_flag("--keep-displays", options->keepDisplays,
+                  "keep every online-display image, not only the latest of each kind");
+    run->add_flag("!--no-progress", options->progress, "no progress bar (there is none unless standard error is a terminal)");
+    addIsmrmrdOptions(*run, *ismrmrd);
+    run->callback([options, ismrmrd, logLevel, &status] {
+        duvtrace::clearSinks();
+        duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(*logLevel));
+        status = isIsmrmrdFile(options->input) ? runIsmrmrdMeasurement(*options, *ismrmrd) : runMeasurement(*options);
+    });
 }
 
 }  // namespace duvoffline

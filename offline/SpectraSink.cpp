@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "duvhost/Framework.h"
 #include "duvhost/MrMath.h"
 
 namespace duvoffline {
@@ -40,16 +41,28 @@ std::vector<double> list(const MiniHeader& h, const std::string& name) {
     return v;
 }
 
-std::string safeName(const std::string& s) {
+// A header text as part of a file name: letters, digits, '-' and '_' only
+// (everything else becomes '_'), at most `limit` characters.
+std::string safeName(const std::string& s, size_t limit = 64) {
     std::string out;
-    for (char c : s) out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
-    return out.empty() ? "data" : out;
+    for (char c : s) {
+        if (out.size() == limit) break;
+        out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
+    }
+    return out;
 }
 
+double norm(const std::vector<double>& v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+
+// Voxel size along an unlocalised direction.
+constexpr double kUnlocalisedMm = 10000.0;
+
 std::string isoNow() {
-    std::time_t t = std::time(nullptr);
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&t, &local);
     char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", std::localtime(&t));
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
     return buf;
 }
 
@@ -71,9 +84,21 @@ std::string headerToJson(const MiniHeader& header) {
 
 SpectraSink::SpectraSink(std::string directory, const XProtocol& protocol) : dir_(std::move(directory)) {
     patientPosition_ = readText(protocol, "YAPS.tPatientPosition", "HFS");
+    protocolName_ = readText(protocol, "MEAS.tProtocolName", "");
+    // Without a known patient position no voxel has a real-world place: the
+    // files are still written, without orientation (qform_code 0).
+    try {
+        MrMath::TransformDevPat check(patientPosition_);
+        (void)check;
+    } catch (const std::invalid_argument& e) {
+        positionKnown_ = false;
+        getStdStackTraceStream("DUV.duv", duvtrace::Warning, 1, "DUV", "duv", "SpectraSink.cpp", __LINE__,
+                               "SpectraSink", "DLL", false)
+            << "spectra are written without orientation: " << e.what();
+    }
     nucleus_ = readText(protocol, "MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "1H");
     ReadonlyXNode f = protocol.At("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", false);
-    if (f.IsOk()) frequencyMHz_ = f.ToDouble() * 1e-6;
+    if (f.IsOk()) frequencyMHz_ = f.ToDouble() / 1e6;
 }
 
 niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) const {
@@ -101,30 +126,37 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
         for (long t = 0; t < ncol; ++t) v.data[p + plane * size_t(t)] = raw[p * size_t(ncol) + size_t(t)];
 
     const double dwellNs = field<long>(header, "RealDwellTime", 0);
-    v.dwellSeconds = dwellNs * 1e-9;
+    v.dwellSeconds = dwellNs / 1e9;
     v.description = field<std::string>(header, "SequenceDescription", "");
 
     // Geometry: voxel i of n lies (i - (n-1)/2) spacings along its direction
-    // from PosVec; partition k lies k thicknesses along the slab normal.
+    // from PosVec; partition k lies k thicknesses along the slab normal. A
+    // data set without in-plane directions (single voxel without a volume of
+    // interest) has no real-world position: qform_code 0, 10000 mm voxels.
     const std::vector<double> row = list(header, "RowVec"), col = list(header, "ColVec"), pos = list(header, "PosVec");
     std::vector<double> spacing;
     header.getArrayValues("PixelSpacing", spacing);
     spacing.resize(2, 0.0);
-    const double rowLen = std::sqrt(row[0] * row[0] + row[1] * row[1] + row[2] * row[2]);
+    const double rowLen = norm(row), colLen = norm(col);
     const double thickness = field<double>(header, "SliceThickness", 0.0);
-    if (rowLen > 0.0 && spacing[0] > 0.0 && spacing[1] > 0.0) {
+    if (positionKnown_ && rowLen > 0.0 && colLen > 0.0) {
+        // The slab normal is the one of the data set's slice geometry: after
+        // the reorientation RowVec x ColVec may point either way.
         sVec n{0, 0, 0};
         if (const DuvSoda* s = data.calcCurrentSodaPtr()) n = s->getSliceNormVec();
         double nlen = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-        if (nlen == 0.0) {  // no slab normal: the one of the in-plane directions
+        if (!(nlen > 0.0)) {
             n = {row[1] * col[2] - row[2] * col[1], row[2] * col[0] - row[0] * col[2], row[0] * col[1] - row[1] * col[0]};
             nlen = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
         }
-        const double dz = thickness > 0.0 ? thickness : 1.0;
-        const double dirs[3][3] = {{row[0] * spacing[1], row[1] * spacing[1], row[2] * spacing[1]},
-                                   {col[0] * spacing[0], col[1] * spacing[0], col[2] * spacing[0]},
+        // PixelSpacing is (between lines, between columns): [1] runs along RowVec.
+        const double du = spacing[1] > 0.0 ? spacing[1] : kUnlocalisedMm;
+        const double dv = spacing[0] > 0.0 ? spacing[0] : kUnlocalisedMm;
+        const double dz = thickness > 0.0 ? thickness : kUnlocalisedMm;
+        const double dirs[3][3] = {{row[0] / rowLen * du, row[1] / rowLen * du, row[2] / rowLen * du},
+                                   {col[0] / colLen * dv, col[1] / colLen * dv, col[2] / colLen * dv},
                                    {n.x / nlen * dz, n.y / nlen * dz, n.z / nlen * dz}};
-        const double ox = -(nx - 1) * 0.5, oy = -(ny - 1) * 0.5;
+        const double ox = -(double(nx) - 1.0) * 0.5, oy = -(double(ny) - 1.0) * 0.5;
         const double origin[3] = {pos[0] + ox * dirs[0][0] + oy * dirs[1][0], pos[1] + ox * dirs[0][1] + oy * dirs[1][1],
                                   pos[2] + ox * dirs[0][2] + oy * dirs[1][2]};
         const auto o = patientToWorld(patientPosition_, origin[0], origin[1], origin[2]);
@@ -137,14 +169,18 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
         v.qformCode = 1;
     }
 
+    // Times of the header are in ms; the standard's keys are in seconds.
     json j;
     j["SpectrometerFrequency"] = {frequencyMHz_};
     j["ResonantNucleus"] = {nucleus_};
-    j["EchoTime"] = field<double>(header, "TE", 0.0) * 1e-3;
-    j["RepetitionTime"] = field<double>(header, "TR", 0.0) * 1e-3;
+    j["EchoTime"] = field<double>(header, "TE", 0.0) / 1e3;
+    j["RepetitionTime"] = field<double>(header, "TR", 0.0) / 1e3;
+    j["InversionTime"] = field<double>(header, "TI", 0.0) / 1e3;
     if (v.dwellSeconds > 0.0) j["SpectralWidth"] = 1.0 / v.dwellSeconds;
-    j["ProtocolName"] = v.description;
+    j["ProtocolName"] = protocolName_.empty() ? v.description : protocolName_;
+    j["SequenceName"] = field<std::string>(header, "SequenceString", "");
     j["PatientPosition"] = patientPosition_;
+    j["SeriesDescription"] = v.description;
     j["ConversionMethod"] = "duv run";
     j["ConversionTime"] = isoNow();
     j["ImageComment"] = {{"Value", field<std::string>(header, "ImageComment", "")},
@@ -161,14 +197,22 @@ unsigned long SpectraSink::receive(DuvAs& data, MiniHeader& header) {
         std::lock_guard<std::mutex> g(mutex_);
         char number[24];
         std::snprintf(number, sizeof number, "%04ld", count_ + 1);
-        std::string base = std::string(number) + "_" + safeName(v.description) +
+        // <running number>_<series><channel kind><suffix>[_slc<n>]: the running
+        // number keeps names apart (the slices of one pass share their suffix),
+        // the rest says what the data set is.
+        std::string base = std::string(number) + "_" + safeName(v.description.empty() ? "spectra" : v.description) +
                            safeName(field<std::string>(header, "ImageComment", "")) +
                            safeName(field<std::string>(header, "Suffix4DataFileName", ""));
         long slice = 0;
         if (header.get("ProtocolSliceNumber", slice)) base += "_slc" + std::to_string(slice);
         const std::string path = dir_ + "/" + base + ".nii";
         niftimrs::write(path, v);
-        std::ofstream(dir_ + "/" + base + ".json") << headerToJson(header) << "\n";
+        {
+            std::ofstream out(dir_ + "/" + base + ".json");
+            out << headerToJson(header) << "\n";
+            out.close();
+            if (!out) throw std::runtime_error(dir_ + "/" + base + ".json: write failed");
+        }
         ++count_;
         files_.push_back(path);
         ++series_[v.description + field<std::string>(header, "ImageComment", "")];

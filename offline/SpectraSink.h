@@ -37,8 +37,9 @@ public:
 
 private:
     std::string dir_;
-    std::string patientPosition_, nucleus_;
+    std::string patientPosition_, nucleus_, protocolName_;
     double frequencyMHz_ = 0.0;
+    bool positionKnown_ = true;  // the protocol's patient position is one the host knows
     mutable std::mutex mutex_;
     long count_ = 0;
     std::vector<std::string> files_;

@@ -1,4 +1,4 @@
-// duv: the offline host. Subcommands: run, simulate, inspect.
+// duv: the offline host. Subcommands: run, simulate, inspect, convert.
 #include <CLI/CLI.hpp>
 #include <iostream>
 
@@ -10,6 +10,7 @@ int main(int argc, char** argv) {
     int status = 0;
     duvoffline::addRunCommand(app, status);
     duvoffline::addInspectCommand(app, status);
+    duvoffline::addConvertCommand(app, status);
     duvsim::addSimulateCommand(app, status);
     try {
         app.parse(argc, argv);

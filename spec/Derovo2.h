@@ -83,6 +83,11 @@ public:
     // --- output (Derovo2Output.cpp, Derovo2HeaderDump.cpp) ---
     bool send(unsigned long cCha, char* coilIdSuffix);
     void print_MiniHeader(MrPtr<MiniHeader> pMiniHeader);
+    // The objects that one send call builds: the single-spectrum object and
+    // each data set's copy of the header template. Virtual so that a test can
+    // stand in for a host that refuses them.
+    virtual MrPtr<DuvObj> createSingleSpectrum(long vectorSize);
+    virtual MrPtr<MiniHeader> copyHeaderTemplate(const MiniHeader& headerTemplate);
 
     // --- online and calibration display (Derovo2OnlineDisplay.cpp, Derovo2CalibDisplay.cpp) ---
     void compute_graph(float width_off_r, float height_off_r, float width_used_r, float height_used_r, float* data,
@@ -257,6 +262,9 @@ public:
     // Single voxel: readouts actually added into the sum slot at the first
     // repetition, echo and slice; end-of-job scaling divides by it.
     long m_iSumSlotReadouts = 0;
+    // View windows reused by get_ptr, get_qom_ref_ptr and insert, so that
+    // addressing a store element allocates nothing once they are sized.
+    std::vector<DuvWindow> _rawWindows, _refWindows, _srcChannelWindow;
 
     // Online display
     double _firstTimeStampPerRep = 0.0;
@@ -272,6 +280,11 @@ public:
     double _current_weight[kMaxWeightChannels];
     double _current_pcor[2 * kMaxWeightChannels];
     double _lamda = 0.0;
+    // Scratch of the display calls (power curves, traces, calibration windows;
+    // curve points), kept between readouts so that a display image allocates
+    // no working storage of its own once the sizes are reached.
+    std::vector<float> _disp_values;
+    std::vector<MrPoint> _disp_points;
 
     // Calibration results
     float myDeterminedRefVal = 0.0f;

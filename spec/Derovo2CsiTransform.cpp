@@ -1,7 +1,243 @@
-// Placeholder until this concern is built: bodies do nothing.
-#include "Derovo2.h"
+// CSI spatial steps on the raw store: the k-space window, the spatial Fourier
+// transform, and the two reorientations that the output applies per block.
+//
+// All four work in place on the single CSI average slot and on the measured
+// channels only (the window and the transform; the reorientations act on the
+// block they are given). A store counts as CSI when any of its three
+// phase-encoding directions has more than one point, so that a grid encoded
+// only along the second or third direction is windowed and transformed too.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
 
-void Derovo2::csi_filter() {}
-void Derovo2::csi_fft() {}
-void Derovo2::mirror_csi_dim(long, unsigned long, unsigned long, unsigned long, unsigned long, double*, double*, double*) {}
-void Derovo2::swap_csi_dims(unsigned long, unsigned long, unsigned long, unsigned long, double*, double*, double*, double*, double*, unsigned long*, double*, double*, double*, double*, double*, unsigned long*) {}
+#include "Derovo2.h"
+#include "Derovo2Trace.h"
+
+namespace {
+
+// Lengths that the module's FFT transforms.
+bool isTransformableLength(long n) { return n >= 2 && n <= 65536 && (n & (n - 1)) == 0; }
+
+const double kPi = 3.14159265358979323846;
+
+// Distances between neighbouring points of the store, in floats.
+struct StoreSteps {
+    ptrdiff_t lin = 0, phs = 0, seg = 0;
+    explicit StoreSteps(const MrPtr<DuvObj>& raw)
+        : lin(2 * static_cast<ptrdiff_t>(raw->strideElements(LIN))),
+          phs(2 * static_cast<ptrdiff_t>(raw->strideElements(PHS))),
+          seg(2 * static_cast<ptrdiff_t>(raw->strideElements(SEG))) {}
+};
+
+// Window weight of one k-space point (before the average correction).
+float windowWeight(long i1, long i2, long i3, const Derovo2StoreDims& d, int baseResolution, int peLines,
+                   int partitions, float width) {
+    const float kx = static_cast<float>(2.0 * static_cast<double>(i1 - d.lin / 2) / baseResolution);
+    const float ky = static_cast<float>(2.0 * static_cast<double>(i2 - d.phs / 2) / peLines);
+    const float kz = static_cast<float>(2.0 * static_cast<double>(i3 - d.seg / 2) / partitions);
+    const float r = std::sqrt(kx * kx + ky * ky + kz * kz);
+    const float t = static_cast<float>((static_cast<double>(r) - (1.0 - static_cast<double>(width))) /
+                                       static_cast<double>(width));
+    if (t < 0.0f) return 1.0f;
+    if (t > 1.0f) return 0.08f;
+    return static_cast<float>(0.54 + 0.46 * std::cos(kPi * t));
+}
+
+// Centred transform (sign -1, input and output rotated by half: k-space
+// centre at n/2 in, voxel-space centre at n/2 out, no scaling) of every
+// column sample of one grid line: n points `step` floats apart, each a run
+// of nCol complex samples. The points lie a power-of-two distance apart in
+// the store, so that reading them straight would map them onto a few cache
+// sets; a few columns at a time are copied into a small tile and transformed
+// there instead.
+const long kTileColumns = 64;
+void transformLine(qomMrSpecFFT& fft, float* line, long n, ptrdiff_t step, long nCol, std::vector<float>& tile) {
+    const long width = std::min(kTileColumns, nCol);
+    tile.resize(static_cast<size_t>(2 * n * width));
+    for (long c0 = 0; c0 < nCol; c0 += width) {
+        const long count = std::min(width, nCol - c0);
+        const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(count);
+        for (long i = 0; i < n; ++i) std::memcpy(&tile[2 * i * width], line + i * step + 2 * c0, bytes);
+        for (long k = 0; k < count; ++k) {
+            float* p = &tile[2 * k];
+            fft.fft(n, -1.0, p, width, 1, p, width, 1, 0, 0.0);
+        }
+        for (long i = 0; i < n; ++i) std::memcpy(line + i * step + 2 * c0, &tile[2 * i * width], bytes);
+    }
+}
+
+}  // namespace
+
+void Derovo2::csi_filter() {
+    const bool zeroExtent = m_iPhaseEncodingLines == 0 || m_iBaseResolution == 0 || m_iPartitions == 0;
+    if (zeroExtent) {
+        D2_NOTICE("csi_filter") << "==>NEVER Happen: One of the following values is zero: m_iBaseResolution, "
+                                   "m_iPhaseEncodingLines, m_iPartitions !!!";
+    }
+
+    const Derovo2StoreDims d = storeDims();
+    if (!m_bHammingFilterOn || !d.isCsiGrid()) return;
+    // The normalised k-space coordinates divide by the three extents; with a
+    // zero extent they are undefined, so the data stay unwindowed.
+    if (zeroExtent) return;
+
+    const float width = static_cast<float>(m_iWidthPercent * 0.01);
+    if (width < 1e-7f) {
+        D2_NOTICE("csi_filter") << "\n==>Derovo2::csi_filter() aborted, since filter width too low = " << width;
+        return;
+    }
+    const float maxave = max_measured_averages();
+    if (maxave < 1.0f) {
+        D2_NOTICE("csi_filter") << "\n==>Derovo2::csi_filter() aborted, since max. averages = " << maxave;
+        return;
+    }
+
+    // The weight depends on the k-space point only: compute the grid once.
+    const long nPoints = d.lin * d.phs * d.seg;
+    std::vector<float> weight(static_cast<size_t>(nPoints));
+    for (long i3 = 0; i3 < d.seg; ++i3)
+        for (long i2 = 0; i2 < d.phs; ++i2)
+            for (long i1 = 0; i1 < d.lin; ++i1) {
+                const long point = (i3 * d.phs + i2) * d.lin + i1;
+                float w = windowWeight(i1, i2, i3, d, m_iBaseResolution, m_iPhaseEncodingLines, m_iPartitions,
+                                       width);
+                // Points beyond the average table were never counted: they
+                // keep the plain window value, like points never acquired.
+                const float count = point < kDerovo2CsiAveragesSize ? csiAverages[point] : 0.0f;
+                const float a = count / maxave;
+                if (a > 0.0f) w = w / a;
+                weight[static_cast<size_t>(point)] = w;
+            }
+
+    const StoreSteps step(m_raw);
+    const long nFloats = 2 * d.col;
+    for (long rep = 0; rep < d.rep; ++rep)
+        for (long slc = 0; slc < d.slc; ++slc)
+            for (long cha = 0; cha < d.measuredChannels(); ++cha)
+                for (long eco = 0; eco < d.eco; ++eco) {
+                    float* block = get_ptr(0, 0, 0, 0, 0, eco, cha, slc, rep);
+                    if (!block) continue;
+                    for (long i3 = 0; i3 < d.seg; ++i3)
+                        for (long i2 = 0; i2 < d.phs; ++i2)
+                            for (long i1 = 0; i1 < d.lin; ++i1) {
+                                const float w = weight[static_cast<size_t>((i3 * d.phs + i2) * d.lin + i1)];
+                                float* v = block + i1 * step.lin + i2 * step.phs + i3 * step.seg;
+                                for (long k = 0; k < nFloats; ++k) v[k] *= w;
+                            }
+                }
+}
+
+void Derovo2::csi_fft() {
+    const Derovo2StoreDims d = storeDims();
+    if (!d.isCsiGrid()) return;
+
+    const StoreSteps step(m_raw);
+    const bool do1st = isTransformableLength(d.lin);
+    const bool do2nd = isTransformableLength(d.phs);
+    const bool do3rd = isTransformableLength(d.seg);
+    std::vector<float> tile;
+
+    for (long rep = 0; rep < d.rep; ++rep)
+        for (long slc = 0; slc < d.slc; ++slc)
+            for (long cha = 0; cha < d.measuredChannels(); ++cha)
+                for (long eco = 0; eco < d.eco; ++eco) {
+                    float* block = get_ptr(0, d.ave - 1, 0, 0, 0, eco, cha, slc, rep);
+                    if (!block) continue;
+                    if (do1st)
+                        for (long i3 = 0; i3 < d.seg; ++i3)
+                            for (long i2 = 0; i2 < d.phs; ++i2)
+                                transformLine(_fft, block + i2 * step.phs + i3 * step.seg, d.lin, step.lin, d.col,
+                                              tile);
+                    if (do2nd)
+                        for (long i3 = 0; i3 < d.seg; ++i3)
+                            for (long i1 = 0; i1 < d.lin; ++i1)
+                                transformLine(_fft, block + i1 * step.lin + i3 * step.seg, d.phs, step.phs, d.col,
+                                              tile);
+                    if (do3rd)
+                        for (long i2 = 0; i2 < d.phs; ++i2)
+                            for (long i1 = 0; i1 < d.lin; ++i1)
+                                transformLine(_fft, block + i1 * step.lin + i2 * step.phs, d.seg, step.seg, d.col,
+                                              tile);
+                }
+}
+
+void Derovo2::mirror_csi_dim(long dim, unsigned long c_eco, unsigned long c_cha, unsigned long c_slc,
+                             unsigned long c_rep, double* x, double* y, double* z) {
+    float* block = get_ptr(0, storeDims().ave - 1, 0, 0, 0, static_cast<long>(c_eco), static_cast<long>(c_cha),
+                           static_cast<long>(c_slc), static_cast<long>(c_rep));
+    if (!block || dim < 1 || dim > 3) return;
+
+    const Derovo2StoreDims d = storeDims();
+    const StoreSteps step(m_raw);
+    // The mirrored direction and the two others, as (length, step).
+    long n = 0, nA = 0, nB = 0;
+    ptrdiff_t s = 0, sA = 0, sB = 0;
+    switch (dim) {
+        case 1: n = d.lin, s = step.lin, nA = d.phs, sA = step.phs, nB = d.seg, sB = step.seg; break;
+        case 2: n = d.phs, s = step.phs, nA = d.lin, sA = step.lin, nB = d.seg, sB = step.seg; break;
+        default: n = d.seg, s = step.seg, nA = d.lin, sA = step.lin, nB = d.phs, sB = step.phs; break;
+    }
+    if (n < 2) return;
+
+    const long nFloats = 2 * d.col;
+    for (long b = 0; b < nB; ++b)
+        for (long a = 0; a < nA; ++a) {
+            float* line = block + a * sA + b * sB;
+            for (long j = 0; j < n / 2; ++j)
+                std::swap_ranges(line + j * s, line + j * s + nFloats, line + (n - 1 - j) * s);
+        }
+    if (x) *x = -*x;
+    if (y) *y = -*y;
+    if (z) *z = -*z;
+}
+
+// The plane is read as *n1 points along the first direction and *n2 along the
+// second when the caller passes lengths that cover the store's plane (so a
+// block transposed before is transposed back with the lengths returned then);
+// otherwise as the store's own LIN x PHS lengths. Like the other descriptor
+// pairs, the two lengths are exchanged on return.
+void Derovo2::swap_csi_dims(unsigned long c_eco, unsigned long c_cha, unsigned long c_slc, unsigned long c_rep,
+                            double* vx1, double* vy1, double* vz1, double* dx1, double* fov1, unsigned long* n1,
+                            double* vx2, double* vy2, double* vz2, double* dx2, double* fov2, unsigned long* n2) {
+    const Derovo2StoreDims d = storeDims();
+    float* block = get_ptr(0, d.ave - 1, 0, 0, 0, static_cast<long>(c_eco), static_cast<long>(c_cha),
+                           static_cast<long>(c_slc), static_cast<long>(c_rep));
+    if (!block) return;
+
+    const unsigned long planePoints = static_cast<unsigned long>(d.lin * d.phs);
+    unsigned long len1 = static_cast<unsigned long>(d.lin), len2 = static_cast<unsigned long>(d.phs);
+    if (n1 && n2 && *n1 >= 1 && *n2 >= 1 && *n1 * *n2 == planePoints) len1 = *n1, len2 = *n2;
+
+    const StoreSteps step(m_raw);
+    // Plane position q (in reading order) lies at LIN q mod n_1st, PHS q div n_1st.
+    auto at = [&](float* base, unsigned long q) {
+        return base + static_cast<ptrdiff_t>(q % static_cast<unsigned long>(d.lin)) * step.lin +
+               static_cast<ptrdiff_t>(q / static_cast<unsigned long>(d.lin)) * step.phs;
+    };
+
+    // Transposed gather into a scratch plane, then written back in order:
+    // new position i2 + len2 * i1 takes old point i1 + len1 * i2. Whole runs
+    // of column samples move together, in chunks that keep the scratch small.
+    const long chunk = std::min<long>(d.col, 64);
+    std::vector<float> scratch(static_cast<size_t>(planePoints) * 2 * static_cast<size_t>(chunk));
+    for (long i3 = 0; i3 < d.seg; ++i3) {
+        float* plane = block + i3 * step.seg;
+        for (long c0 = 0; c0 < d.col; c0 += chunk) {
+            const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(std::min(chunk, d.col - c0));
+            for (unsigned long i1 = 0; i1 < len1; ++i1)
+                for (unsigned long i2 = 0; i2 < len2; ++i2)
+                    std::memcpy(&scratch[(i1 * len2 + i2) * 2 * chunk], at(plane, i1 + len1 * i2) + 2 * c0, bytes);
+            for (unsigned long q = 0; q < planePoints; ++q)
+                std::memcpy(at(plane, q) + 2 * c0, &scratch[q * 2 * chunk], bytes);
+        }
+    }
+
+    if (vx1 && vx2) std::swap(*vx1, *vx2);
+    if (vy1 && vy2) std::swap(*vy1, *vy2);
+    if (vz1 && vz2) std::swap(*vz1, *vz2);
+    if (dx1 && dx2) std::swap(*dx1, *dx2);
+    if (fov1 && fov2) std::swap(*fov1, *fov2);
+    if (n1) *n1 = len2;
+    if (n2) *n2 = len1;
+}

@@ -5,13 +5,15 @@
 //  - the portable code: the radix-2 passes one stage after the other (fully
 //    unrolled for 2 ... 32 points), which is also the reference for the other;
 //  - the vector code for x86-64 processors with AVX2 and FMA, chosen at run
-//    time. It keeps the work array blocked as four real parts followed by the
-//    four imaginary parts while it computes, fuses the reading, the half
-//    rotation and the bit reversal with the first three stages, runs the
-//    remaining stages two at a time with the same cached twiddle factors
-//    (within cache-sized blocks first) and leaves the result interleaved
-//    again. Both round differently (fused multiply-add, other order of
-//    operations) but agree to double-precision rounding.
+//    time for 64 points and more. It keeps the work array blocked as four
+//    real parts followed by the four imaginary parts while it computes, fuses
+//    the reading, the half rotation and the bit reversal with the first three
+//    stages, runs the remaining stages up to three at a time with the same
+//    cached twiddle factors (within cache-sized blocks first for long
+//    transforms) and leaves the result interleaved again, narrowing it to the
+//    output on the way when nothing else is to be done. The butterflies are
+//    the same; only fused multiply-adds round differently, so both agree to
+//    double-precision rounding.
 #include "qomMrSpecFFT.h"
 
 #include <cmath>
@@ -38,6 +40,26 @@ inline void butterfly(double* a, unsigned long i, unsigned long j, double wr, do
     a[2 * i] += tr;
     a[2 * i + 1] += ti;
 }
+
+// The radix-2 stages with half-sizes h_begin ... h_end/2 on the len points
+// at a: for each stage, each block of 2h points and each factor j of the
+// stage: butterfly (j, j + h).
+void radix2_stages(double* a, unsigned long len, unsigned long h_begin, unsigned long h_end,
+                   const double* wr, const double* wi)
+{
+    for (unsigned long h = h_begin; h < h_end; h <<= 1)
+    {
+        const double* sr = wr + (h - 1);
+        const double* si = wi + (h - 1);
+        for (unsigned long s = 0; s < len; s += 2 * h)
+            for (unsigned long j = 0; j < h; ++j)
+                butterfly(a, s + j, s + j + h, sr[j], si[j]);
+    }
+}
+
+// Points of the work array that the portable code treats as one piece for
+// its first stages (16 bytes per point).
+const unsigned long kPortablePiecePoints = 4096;
 
 // The stages of an N-point transform from half-size H on, with loops of
 // constant trip count that the compiler unrolls into straight-line code.
@@ -117,6 +139,7 @@ struct FirstStageFactors
     {
         r2 = _mm256_set1_pd(wr[2]);
         i2 = _mm256_set1_pd(wi[2]);
+#pragma GCC unroll 8
         for (int k = 0; k < 3; ++k)
         {
             r4[k] = _mm256_set1_pd(wr[4 + k]);
@@ -129,6 +152,7 @@ struct FirstStageFactors
 // of the four lanes is an independent group of eight points.
 QOM_FFT_INLINE void radix8(__m256d* re, __m256d* im, const FirstStageFactors& f)
 {
+#pragma GCC unroll 8
     for (int k = 0; k < 8; k += 2)
     {
         const __m256d ar = re[k], ai = im[k];
@@ -137,6 +161,7 @@ QOM_FFT_INLINE void radix8(__m256d* re, __m256d* im, const FirstStageFactors& f)
         re[k + 1] = _mm256_sub_pd(ar, re[k + 1]);
         im[k + 1] = _mm256_sub_pd(ai, im[k + 1]);
     }
+#pragma GCC unroll 8
     for (int base = 0; base < 8; base += 4)
     {
         __m256d tr = re[base + 2], ti = im[base + 2];
@@ -157,6 +182,7 @@ QOM_FFT_INLINE void radix8(__m256d* re, __m256d* im, const FirstStageFactors& f)
         re[0] = _mm256_add_pd(re[0], tr);
         im[0] = _mm256_add_pd(im[0], ti);
     }
+#pragma GCC unroll 8
     for (int j = 1; j < 4; ++j)
     {
         __m256d tr, ti;
@@ -176,6 +202,7 @@ QOM_FFT_INLINE void store_groups(double* a, __m256d* re, __m256d* im, const unsi
     transpose4(re[4], re[5], re[6], re[7]);
     transpose4(im[0], im[1], im[2], im[3]);
     transpose4(im[4], im[5], im[6], im[7]);
+#pragma GCC unroll 8
     for (int l = 0; l < 4; ++l)
     {
         double* p = a + 16 * g[l];
@@ -214,7 +241,8 @@ QOM_FFT_INLINE void load4(const float* p, unsigned long step, __m256d& re, __m25
 // rev3(m) * n/8 + rev(g) for m = 0 ... 7, so four groups whose reversed
 // indices are consecutive read four consecutive input points per m.
 void first_pass_gather(double* a, const double* wr, const double* wi, const unsigned long* rev,
-                       unsigned long n, const float* src, unsigned long sstep, bool prescroll)
+                       unsigned rev_shift, unsigned long n, const float* src, unsigned long sstep,
+                       bool prescroll)
 {
     static const unsigned long rev3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
     const FirstStageFactors f(wr, wi);
@@ -224,14 +252,17 @@ void first_pass_gather(double* a, const double* wr, const double* wi, const unsi
     for (unsigned long c = 0; c < groups; c += 4)
     {
         __m256d re[8], im[8];
+#pragma GCC unroll 8
         for (int m = 0; m < 8; ++m)
         {
             const unsigned long q = (rev3[m] * groups + c) ^ half;
             load4(src + q * fstep, fstep, re[m], im[m]);
         }
         radix8(re, im, f);
-        // rev[] reverses log2(n) bits; for c < n/8 that is rev(c) * 8.
-        const unsigned long g[4] = {rev[c] >> 3, rev[c + 2] >> 3, rev[c + 1] >> 3, rev[c + 3] >> 3};
+        // rev[] >> rev_shift reverses log2(n) bits; for c < n/8 that is the
+        // reversed group index times 8.
+        const unsigned sh = rev_shift + 3;
+        const unsigned long g[4] = {rev[c] >> sh, rev[c + 2] >> sh, rev[c + 1] >> sh, rev[c + 3] >> sh};
         store_groups(a, re, im, g);
     }
 }
@@ -246,6 +277,7 @@ void first_pass_inplace(double* a, const double* wr, const double* wi, unsigned 
     {
         __m256d re[8], im[8];
         double* p = a + 16 * g0;
+#pragma GCC unroll 8
         for (int k = 0; k < 4; ++k)
         {
             // Rows: points 2k, 2k+1 (interleaved) of the groups g0 ... g0+3.
@@ -263,156 +295,243 @@ void first_pass_inplace(double* a, const double* wr, const double* wi, unsigned 
     }
 }
 
-// Stores a blocked vector of four points back as interleaved points.
-QOM_FFT_INLINE void store_interleaved(double* p, __m256d re, __m256d im)
+// Where a pass stores its results (offsets in doubles of the work array):
+// blocked layout for the next pass, or, in the last pass, interleaved points
+// and optionally the same points narrowed to consecutive complex floats.
+struct BlockedOut
 {
-    const __m256d u0 = _mm256_unpacklo_pd(re, im);  // r0 i0 r2 i2
-    const __m256d u1 = _mm256_unpackhi_pd(re, im);  // r1 i1 r3 i3
-    st(p, _mm256_permute2f128_pd(u0, u1, 0x20));
-    st(p + 4, _mm256_permute2f128_pd(u0, u1, 0x31));
-}
-
-template <bool Interleave>
-QOM_FFT_INLINE void store_point4(double* p, __m256d re, __m256d im)
-{
-    if (Interleave)
-        store_interleaved(p, re, im);
-    else
+    double* a;
+    QOM_FFT_INLINE void store(unsigned long o, __m256d re, __m256d im) const
     {
-        st(p, re);
-        st(p + 4, im);
+        st(a + o, re);
+        st(a + o + 4, im);
     }
+};
+
+struct InterleavedOut
+{
+    double* a;
+    float* f;  // null: work array only
+    QOM_FFT_INLINE void store(unsigned long o, __m256d re, __m256d im) const
+    {
+        const __m256d u0 = _mm256_unpacklo_pd(re, im);  // r0 i0 r2 i2
+        const __m256d u1 = _mm256_unpackhi_pd(re, im);  // r1 i1 r3 i3
+        const __m256d lo = _mm256_permute2f128_pd(u0, u1, 0x20);
+        const __m256d hi = _mm256_permute2f128_pd(u0, u1, 0x31);
+        st(a + o, lo);
+        st(a + o + 4, hi);
+        if (f)
+        {
+            _mm_storeu_ps(f + o, _mm256_cvtpd_ps(lo));
+            _mm_storeu_ps(f + o + 4, _mm256_cvtpd_ps(hi));
+        }
+    }
+};
+
+// One radix-2 butterfly on vectors: t = w * b; b = a - t; a = a + t.
+QOM_FFT_INLINE void bfly(__m256d& ar, __m256d& ai, __m256d& br, __m256d& bi, __m256d wr, __m256d wi)
+{
+    __m256d tr, ti;
+    cmul(wr, wi, br, bi, tr, ti);
+    br = _mm256_sub_pd(ar, tr);
+    bi = _mm256_sub_pd(ai, ti);
+    ar = _mm256_add_pd(ar, tr);
+    ai = _mm256_add_pd(ai, ti);
 }
 
-// One radix-2 stage with half-size h (h >= 4) on len points at a.
-template <bool Interleave>
-void pass2(double* a, unsigned long len, unsigned long h, const double* wr, const double* wi)
+// One radix-2 stage with half-size h (h >= 4) on the len points at a.
+template <class Out>
+void pass2(const double* a, const Out& out, unsigned long len, unsigned long h, const double* wr,
+           const double* wi)
 {
     const double* tr = wr + h - 1;
     const double* ti = wi + h - 1;
     for (unsigned long s = 0; s < len; s += 2 * h)
-    {
-        double* x0 = a + 2 * s;
-        double* x1 = x0 + 2 * h;
         for (unsigned long j = 0; j < h; j += 4)
         {
-            __m256d br, bi;
-            cmul(ld(tr + j), ld(ti + j), ld(x1 + 2 * j), ld(x1 + 2 * j + 4), br, bi);
-            const __m256d ar = ld(x0 + 2 * j), ai = ld(x0 + 2 * j + 4);
-            store_point4<Interleave>(x0 + 2 * j, _mm256_add_pd(ar, br), _mm256_add_pd(ai, bi));
-            store_point4<Interleave>(x1 + 2 * j, _mm256_sub_pd(ar, br), _mm256_sub_pd(ai, bi));
+            const unsigned long o0 = 2 * (s + j), o1 = o0 + 2 * h;
+            __m256d x0r = ld(a + o0), x0i = ld(a + o0 + 4);
+            __m256d x1r = ld(a + o1), x1i = ld(a + o1 + 4);
+            bfly(x0r, x0i, x1r, x1i, ld(tr + j), ld(ti + j));
+            out.store(o0, x0r, x0i);
+            out.store(o1, x1r, x1i);
         }
-    }
 }
 
 // Two radix-2 stages (half-sizes h and 2h, h >= 4) in one pass: the same
 // butterflies with the same factors, without storing in between.
-template <bool Interleave>
-void pass4(double* a, unsigned long len, unsigned long h, const double* wr, const double* wi)
+template <class Out>
+void pass4(const double* a, const Out& out, unsigned long len, unsigned long h, const double* wr,
+           const double* wi)
 {
     const double* t1r = wr + h - 1;
     const double* t1i = wi + h - 1;
     const double* t2r = wr + 2 * h - 1;
     const double* t2i = wi + 2 * h - 1;
     for (unsigned long s = 0; s < len; s += 4 * h)
-    {
-        double* x0 = a + 2 * s;
-        double* x1 = x0 + 2 * h;
-        double* x2 = x1 + 2 * h;
-        double* x3 = x2 + 2 * h;
         for (unsigned long j = 0; j < h; j += 4)
         {
-            const unsigned long o = 2 * j;
-            const __m256d w1r = ld(t1r + j), w1i = ld(t1i + j);
-            __m256d tr, ti;
-            // stage h: (x0, x1) and (x2, x3)
-            const __m256d x0r = ld(x0 + o), x0i = ld(x0 + o + 4);
-            cmul(w1r, w1i, ld(x1 + o), ld(x1 + o + 4), tr, ti);
-            const __m256d y0r = _mm256_add_pd(x0r, tr), y0i = _mm256_add_pd(x0i, ti);
-            const __m256d y1r = _mm256_sub_pd(x0r, tr), y1i = _mm256_sub_pd(x0i, ti);
-            const __m256d x2r = ld(x2 + o), x2i = ld(x2 + o + 4);
-            cmul(w1r, w1i, ld(x3 + o), ld(x3 + o + 4), tr, ti);
-            const __m256d y2r = _mm256_add_pd(x2r, tr), y2i = _mm256_add_pd(x2i, ti);
-            const __m256d y3r = _mm256_sub_pd(x2r, tr), y3i = _mm256_sub_pd(x2i, ti);
-            // stage 2h: (y0, y2) with factor j, (y1, y3) with factor j + h
-            cmul(ld(t2r + j), ld(t2i + j), y2r, y2i, tr, ti);
-            store_point4<Interleave>(x0 + o, _mm256_add_pd(y0r, tr), _mm256_add_pd(y0i, ti));
-            store_point4<Interleave>(x2 + o, _mm256_sub_pd(y0r, tr), _mm256_sub_pd(y0i, ti));
-            cmul(ld(t2r + j + h), ld(t2i + j + h), y3r, y3i, tr, ti);
-            store_point4<Interleave>(x1 + o, _mm256_add_pd(y1r, tr), _mm256_add_pd(y1i, ti));
-            store_point4<Interleave>(x3 + o, _mm256_sub_pd(y1r, tr), _mm256_sub_pd(y1i, ti));
+            unsigned long o[4];
+            __m256d re[4], im[4];
+#pragma GCC unroll 8
+            for (int m = 0; m < 4; ++m)
+            {
+                o[m] = 2 * (s + j + m * h);
+                re[m] = ld(a + o[m]);
+                im[m] = ld(a + o[m] + 4);
+            }
+            {
+                const __m256d w_r = ld(t1r + j), w_i = ld(t1i + j);
+                bfly(re[0], im[0], re[1], im[1], w_r, w_i);
+                bfly(re[2], im[2], re[3], im[3], w_r, w_i);
+            }
+            bfly(re[0], im[0], re[2], im[2], ld(t2r + j), ld(t2i + j));
+            bfly(re[1], im[1], re[3], im[3], ld(t2r + j + h), ld(t2i + j + h));
+#pragma GCC unroll 8
+            for (int m = 0; m < 4; ++m)
+                out.store(o[m], re[m], im[m]);
         }
-    }
+}
+
+// Three radix-2 stages (half-sizes h, 2h and 4h, h >= 4) in one pass.
+template <class Out>
+void pass8(const double* a, const Out& out, unsigned long len, unsigned long h, const double* wr,
+           const double* wi)
+{
+    const double* t1r = wr + h - 1;
+    const double* t1i = wi + h - 1;
+    const double* t2r = wr + 2 * h - 1;
+    const double* t2i = wi + 2 * h - 1;
+    const double* t4r = wr + 4 * h - 1;
+    const double* t4i = wi + 4 * h - 1;
+    for (unsigned long s = 0; s < len; s += 8 * h)
+        for (unsigned long j = 0; j < h; j += 4)
+        {
+            unsigned long o[8];
+            __m256d re[8], im[8];
+#pragma GCC unroll 8
+            for (int m = 0; m < 8; ++m)
+            {
+                o[m] = 2 * (s + j + m * h);
+                re[m] = ld(a + o[m]);
+                im[m] = ld(a + o[m] + 4);
+            }
+            {
+                const __m256d w_r = ld(t1r + j), w_i = ld(t1i + j);
+#pragma GCC unroll 8
+                for (int m = 0; m < 8; m += 2)
+                    bfly(re[m], im[m], re[m + 1], im[m + 1], w_r, w_i);
+            }
+#pragma GCC unroll 8
+            for (int k = 0; k < 2; ++k)
+            {
+                const __m256d w_r = ld(t2r + j + k * h), w_i = ld(t2i + j + k * h);
+                bfly(re[k], im[k], re[k + 2], im[k + 2], w_r, w_i);
+                bfly(re[k + 4], im[k + 4], re[k + 6], im[k + 6], w_r, w_i);
+            }
+#pragma GCC unroll 8
+            for (int k = 0; k < 4; ++k)
+                bfly(re[k], im[k], re[k + 4], im[k + 4], ld(t4r + j + k * h), ld(t4i + j + k * h));
+#pragma GCC unroll 8
+            for (int m = 0; m < 8; ++m)
+                out.store(o[m], re[m], im[m]);
+        }
 }
 
 // Points per block for the stages that run block by block while the block
-// is in the first-level cache (16 bytes per point).
-const unsigned long kCacheBlockPoints = 2048;
+// stays in the cache close to the core (16 bytes per point).
+const unsigned long kCacheBlockPoints = 8192;
 
-// Stages 4 ... log2(n) on the blocked work array; the last pass restores the
-// interleaved layout. n >= 64.
-void remaining_stages(double* a, const double* wr, const double* wi, unsigned long n)
+struct Pass
 {
-    struct Pass
-    {
-        unsigned long h;
-        unsigned long radix;
-    };
-    Pass plan[16];
+    unsigned long h;      // half-size of the pass's first stage
+    unsigned long radix;  // 2, 4 or 8: one, two or three stages
+};
+
+// Splits the stages with half-sizes h, 2h, ... below h_end into passes of
+// three stages where possible (four stages as two and two).
+int plan_passes(unsigned long h, unsigned long h_end, Pass* plan)
+{
     int passes = 0;
     unsigned long stages = 0;
-    for (unsigned long m = n; m > 8; m >>= 1)
+    for (unsigned long m = h; m < h_end; m <<= 1)
         ++stages;
-    unsigned long h = 8;
-    if (stages & 1)
+    while (stages > 0)
     {
-        plan[passes++] = Pass{h, 2};
-        h *= 2;
+        const unsigned long take = stages == 4 ? 2 : (stages < 3 ? stages : 3);
+        plan[passes++] = Pass{h, 1UL << take};
+        h <<= take;
+        stages -= take;
     }
-    for (; h < n; h *= 4)
-        plan[passes++] = Pass{h, 4};
+    return passes;
+}
 
-    const unsigned long block = n < kCacheBlockPoints ? n : kCacheBlockPoints;
-    int local = 0;
-    while (local < passes - 1 && plan[local].h * plan[local].radix <= block)
-        ++local;
-    for (unsigned long b = 0; b < n; b += block)
-        for (int p = 0; p < local; ++p)
-        {
-            if (plan[p].radix == 2)
-                pass2<false>(a + 2 * b, block, plan[p].h, wr, wi);
-            else
-                pass4<false>(a + 2 * b, block, plan[p].h, wr, wi);
-        }
-    for (int p = local; p < passes; ++p)
-    {
-        const bool last = p == passes - 1;
-        if (plan[p].radix == 2)
-            last ? pass2<true>(a, n, plan[p].h, wr, wi) : pass2<false>(a, n, plan[p].h, wr, wi);
-        else
-            last ? pass4<true>(a, n, plan[p].h, wr, wi) : pass4<false>(a, n, plan[p].h, wr, wi);
-    }
+template <class Out>
+void run_pass(const double* a, const Out& out, unsigned long len, const Pass& p, const double* wr,
+              const double* wi)
+{
+    if (p.radix == 8)
+        pass8(a, out, len, p.h, wr, wi);
+    else if (p.radix == 4)
+        pass4(a, out, len, p.h, wr, wi);
+    else
+        pass2(a, out, len, p.h, wr, wi);
+}
+
+// Stages 4 ... log2(n) on the blocked work array; the last pass restores the
+// interleaved layout and, when f is not null, also writes the result to the
+// consecutive complex floats at f. n >= 64.
+void remaining_stages(double* a, const double* wr, const double* wi, unsigned long n, float* f)
+{
+    // For long transforms the stages whose butterflies stay inside one cache
+    // block run block by block; the last pass always runs over the whole
+    // array.
+    // Rather than a lone stage over the whole array, leave it two.
+    unsigned long block = n <= kCacheBlockPoints ? 8 : kCacheBlockPoints;
+    if (block > 8 && n == 2 * block)
+        block /= 2;
+    Pass local[8], global[8];
+    const int nlocal = plan_passes(8, block, local);
+    const int nglobal = plan_passes(block, n, global);
+    if (nlocal > 0)
+        for (unsigned long b = 0; b < n; b += block)
+            for (int p = 0; p < nlocal; ++p)
+                run_pass(a + 2 * b, BlockedOut{a + 2 * b}, block, local[p], wr, wi);
+    for (int p = 0; p < nglobal - 1; ++p)
+        run_pass(a, BlockedOut{a}, n, global[p], wr, wi);
+    run_pass(a, InterleavedOut{a, f}, n, global[nglobal - 1], wr, wi);
 }
 
 void vector_transform_from(double* a, const double* wr, const double* wi, const unsigned long* rev,
-                           unsigned long n, const float* src, unsigned long sstep, bool prescroll)
+                           unsigned rev_shift, unsigned long n, const float* src, unsigned long sstep,
+                           bool prescroll, float* f)
 {
-    first_pass_gather(a, wr, wi, rev, n, src, sstep, prescroll);
-    remaining_stages(a, wr, wi, n);
+    first_pass_gather(a, wr, wi, rev, rev_shift, n, src, sstep, prescroll);
+    remaining_stages(a, wr, wi, n, f);
 }
 
-void vector_transform_inplace(double* a, const double* wr, const double* wi, unsigned long n)
+void vector_transform_inplace(double* a, const double* wr, const double* wi, unsigned long n, float* f)
 {
     first_pass_inplace(a, wr, wi, n);
-    remaining_stages(a, wr, wi, n);
+    remaining_stages(a, wr, wi, n, f);
 }
 
-// 2n doubles times f; n >= 2, so a multiple of 4.
-void vector_scale(double* a, unsigned long n, double f)
+// Real parts of n points times fr, imaginary parts times fi; n even.
+void vector_scale(double* a, unsigned long n, double fr, double fi)
 {
-    const __m256d v = _mm256_set1_pd(f);
+    const __m256d v = _mm256_setr_pd(fr, fi, fr, fi);
     for (unsigned long i = 0; i < 2 * n; i += 4)
         st(a + i, _mm256_mul_pd(ld(a + i), v));
+}
+
+// dst[i] += float(a[i]) for count doubles.
+void vector_add_narrowed(const double* a, unsigned long count, float* dst)
+{
+    unsigned long i = 0;
+    for (; i + 4 <= count; i += 4)
+        _mm_storeu_ps(dst + i, _mm_add_ps(_mm_loadu_ps(dst + i), _mm256_cvtpd_ps(ld(a + i))));
+    for (; i < count; ++i)
+        dst[i] += static_cast<float>(a[i]);
 }
 
 // 2n doubles narrowed to consecutive floats.
@@ -494,40 +613,50 @@ bool qomMrSpecFFT::fft(unsigned long n, double isign, float* src, unsigned long 
     if (n != _n || isign != _isign)
         trigo_table(n, isign);
 
-#ifdef QOM_FFT_X86_VECTOR
-    if (g_vector_in_use && n >= kVectorMinPoints)
-    {
-        if (src)
-            vector_transform_from(_arr, _wr, _wi, _bitrev, n, src, sstep, prescroll != 0);
-        else
-        {
-            if (prescroll)
-                scroll_by_nhalf(n);
-            bitrev(n);
-            vector_transform_inplace(_arr, _wr, _wi, n);
-        }
-    }
-    else
-#endif
-    {
-        if (src)
-            read_from(n, src, sstep);
-        if (prescroll)
-            scroll_by_nhalf(n);
-        bitrev(n);
-        butterflies(n);
-    }
+    // Without scaling and rotation the output can be narrowed while the last
+    // butterflies store it, saving a pass over the work array.
+    float* direct = (dst && dstep == 1 && !do_scale && !postscroll) ? dst : nullptr;
+    const bool written = transform(n, src, sstep, prescroll != 0, 0, direct);
 
     if (do_scale)
         scale(n, scalefactor);
     if (postscroll)
         scroll_by_nhalf(n);
-    if (dst)
+    if (dst && !written)
         write_to(n, dst, dstep);
 
     _n = n;
     _isign = isign;
     return true;
+}
+
+bool qomMrSpecFFT::transform(unsigned long n, const float* src, unsigned long sstep, bool prescroll,
+                             unsigned rev_shift, float* direct)
+{
+#ifdef QOM_FFT_X86_VECTOR
+    if (g_vector_in_use && n >= kVectorMinPoints)
+    {
+        if (src)
+            vector_transform_from(_arr, _wr, _wi, _bitrev, rev_shift, n, src, sstep, prescroll, direct);
+        else
+        {
+            if (prescroll)
+                scroll_by_nhalf(n);
+            bitrev(n, rev_shift);
+            vector_transform_inplace(_arr, _wr, _wi, n, direct);
+        }
+        return direct != nullptr;
+    }
+#else
+    (void)direct;
+#endif
+    if (src)
+        read_from(n, src, sstep);
+    if (prescroll)
+        scroll_by_nhalf(n);
+    bitrev(n, rev_shift);
+    butterflies(n);
+    return false;
 }
 
 void qomMrSpecFFT::read_from(unsigned long n, const float* src, unsigned long sstep)
@@ -564,45 +693,110 @@ void qomMrSpecFFT::trigo_table(unsigned long n, double isign)
 {
     // Stage mmax (counted in doubles) combines blocks of mmax/2 complex points
     // into blocks of mmax points; its mmax/2 factors follow those of the
-    // stages before it, starting at index mmax/2 - 1. The recurrence
-    // w' = w * (1 + wpr + i wpi) with wpr = -2 sin^2(theta/2) keeps the
-    // rounding error small without evaluating a sine per factor.
-    double* wr = _wr;
-    double* wi = _wi;
-    for (unsigned long mmax = 2; mmax <= n; mmax <<= 1)
+    // stages before it, starting at index mmax/2 - 1, and come from the
+    // recurrence w' = w * (1 + wpr + i wpi) with wpr = -2 sin^2(theta/2),
+    // which keeps the rounding error small without a sine per factor.
+    //
+    // Each stage's recurrence is a chain of dependent operations; the last
+    // stage (half of all factors) is advanced side by side with the stages
+    // before it, one factor of each per step, which halves the time the
+    // chains take without changing a single operation.
+    struct Chain
     {
-        const double theta = isign * kTwoPi / static_cast<double>(mmax);
-        const double wtemp = std::sin(0.5 * theta);
-        const double wpr = -2.0 * wtemp * wtemp;
-        const double wpi = std::sin(theta);
-        double cr = 1.0;
-        double ci = 0.0;
-        for (unsigned long k = 0; k < mmax / 2; ++k)
+        unsigned long mmax = 0, k = 0;  // stage and index of the next factor
+        double cr = 1.0, ci = 0.0, wpr = 0.0, wpi = 0.0;
+        void start(unsigned long m, double isign)
         {
-            *wr++ = cr;
-            *wi++ = ci;
+            mmax = m;
+            k = 0;
+            const double theta = isign * kTwoPi / static_cast<double>(m);
+            const double wtemp = std::sin(0.5 * theta);
+            wpr = -2.0 * wtemp * wtemp;
+            wpi = std::sin(theta);
+            cr = 1.0;
+            ci = 0.0;
+        }
+        void step(double* wr, double* wi)
+        {
+            wr[mmax / 2 - 1 + k] = cr;
+            wi[mmax / 2 - 1 + k] = ci;
+            ++k;
             const double t = cr;
             cr = cr * wpr - ci * wpi + cr;
             ci = ci * wpr + t * wpi + ci;
         }
+    };
+    Chain last, rest;
+    last.start(n, isign);
+    if (n > 2)
+        rest.start(2, isign);
+    for (unsigned long step = 0; step < n / 2; ++step)
+    {
+        last.step(_wr, _wi);
+        if (rest.mmax != 0)
+        {
+            rest.step(_wr, _wi);
+            if (rest.k == rest.mmax / 2)
+            {
+                if (2 * rest.mmax < n)
+                    rest.start(2 * rest.mmax, isign);
+                else
+                    rest.mmax = 0;
+            }
+        }
     }
 }
 
-void qomMrSpecFFT::bitrev(unsigned long n)
+void qomMrSpecFFT::bitrev(unsigned long n, unsigned rev_shift)
 {
-    for (unsigned long i = 0; i < n; ++i)
+    // Point i = (a, m, c), with a and c the top and bottom kTileBits bits,
+    // moves to (rev c, rev m, rev a): the points with middle part m form a
+    // tile of short contiguous rows whose partners form the tile of rev m.
+    // Swapping tile against tile keeps the accesses local, where visiting
+    // the points in order would jump across the whole array at every step.
+    const unsigned tile_bits = 3;
+    unsigned bits = 0;
+    while ((1UL << bits) < n)
+        ++bits;
+    if (bits < 2 * tile_bits + 1)
     {
-        const unsigned long j = _bitrev[i];
-        if (j > i)
+        for (unsigned long i = 0; i < n; ++i)
         {
-            const double re = _arr[2 * i];
-            const double im = _arr[2 * i + 1];
-            _arr[2 * i] = _arr[2 * j];
-            _arr[2 * i + 1] = _arr[2 * j + 1];
-            _arr[2 * j] = re;
-            _arr[2 * j + 1] = im;
+            const unsigned long j = _bitrev[i] >> rev_shift;
+            if (j > i)
+                swap_points(i, j);
         }
+        return;
     }
+    const unsigned long side = 1UL << tile_bits;
+    const unsigned mid_bits = bits - 2 * tile_bits;
+    const unsigned long high = 1UL << (bits - tile_bits);
+    // Reversing a middle part: the middle bits of the reversal of m * side.
+    const unsigned mid_shift = rev_shift + tile_bits;
+    for (unsigned long m = 0; m < (1UL << mid_bits); ++m)
+    {
+        const unsigned long mr = (_bitrev[m * side] >> mid_shift) & ((1UL << mid_bits) - 1);
+        if (mr < m)
+            continue;
+        for (unsigned long a = 0; a < side; ++a)
+            for (unsigned long c = 0; c < side; ++c)
+            {
+                const unsigned long i = a * high + m * side + c;
+                const unsigned long j = _bitrev[i] >> rev_shift;
+                if (mr != m || j > i)
+                    swap_points(i, j);
+            }
+    }
+}
+
+void qomMrSpecFFT::swap_points(unsigned long i, unsigned long j)
+{
+    const double re = _arr[2 * i];
+    const double im = _arr[2 * i + 1];
+    _arr[2 * i] = _arr[2 * j];
+    _arr[2 * i + 1] = _arr[2 * j + 1];
+    _arr[2 * j] = re;
+    _arr[2 * j + 1] = im;
 }
 
 void qomMrSpecFFT::butterflies(unsigned long n)
@@ -620,18 +814,14 @@ void qomMrSpecFFT::butterflies(unsigned long n)
 
 void qomMrSpecFFT::general_fft(unsigned long n)
 {
-    for (unsigned long h = 1; h < n; h <<= 1)
-    {
-        const double* sr = _wr + (h - 1);
-        const double* si = _wi + (h - 1);
-        for (unsigned long j = 0; j < h; ++j)
-        {
-            const double wr = sr[j];
-            const double wi = si[j];
-            for (unsigned long i = j; i < n; i += 2 * h)
-                butterfly(_arr, i, i + h, wr, wi);
-        }
-    }
+    // Stage by stage, block by block, so that the work array and the factors
+    // are read in order (running each factor over all blocks instead jumps by
+    // power-of-two strides and thrashes the caches). The stages whose blocks
+    // fit a cache-sized piece of the array run piece by piece.
+    const unsigned long piece = n < kPortablePiecePoints ? n : kPortablePiecePoints;
+    for (unsigned long p = 0; p < n; p += piece)
+        radix2_stages(_arr + 2 * p, piece, 1, piece, _wr, _wi);
+    radix2_stages(_arr, n, piece, n, _wr, _wi);
 }
 
 void qomMrSpecFFT::unrolled_fft_2() { FixedStages<2, 1>::run(_arr, _wr, _wi); }
@@ -642,15 +832,23 @@ void qomMrSpecFFT::unrolled_fft_32() { FixedStages<32, 1>::run(_arr, _wr, _wi); 
 
 void qomMrSpecFFT::scale(unsigned long n, double scalefactor)
 {
+    scale_parts(n, scalefactor, scalefactor);
+}
+
+void qomMrSpecFFT::scale_parts(unsigned long n, double re_factor, double im_factor)
+{
 #ifdef QOM_FFT_X86_VECTOR
     if (g_vector_in_use)
     {
-        vector_scale(_arr, n, scalefactor);
+        vector_scale(_arr, n, re_factor, im_factor);
         return;
     }
 #endif
-    for (unsigned long i = 0; i < 2 * n; ++i)
-        _arr[i] *= scalefactor;
+    for (unsigned long i = 0; i < n; ++i)
+    {
+        _arr[2 * i] *= re_factor;
+        _arr[2 * i + 1] *= im_factor;
+    }
 }
 
 void qomMrSpecFFT::write_to(unsigned long n, float* dst, unsigned long dstep) const
@@ -679,7 +877,20 @@ bool qomMrSpecFFT::rm_os(unsigned long n_in, unsigned long n_out, float* src)
     // the end of the long spectrum to the end of the short one.
     const unsigned long half = n_out / 2;
     std::memmove(_arr + 2 * half, _arr + 2 * (n_in - half), 2 * half * sizeof(double));
-    fft(n_out, -1.0, nullptr, 0, 0, nullptr, 0, 0, 1, 1.0 / static_cast<double>(n_out));
+
+    // Back with sign -1 and scale 1/n_out, through the tables of the forward
+    // transform, so that a run of readouts builds no table: the tables of a
+    // shorter length are the start of those of a longer one (its bit
+    // reversal that of the longer one shifted right), and the factors of
+    // sign -1 are the conjugates of those of sign +1, so that
+    // F-(x) = conj(F+(conj(x))) gives the same numbers.
+    unsigned shift = 0;
+    while ((n_out << shift) < n_in)
+        ++shift;
+    scale_parts(n_out, 1.0, -1.0);
+    transform(n_out, nullptr, 0, false, shift, nullptr);
+    const double s = 1.0 / static_cast<double>(n_out);
+    scale_parts(n_out, s, -s);
     return true;
 }
 
@@ -688,6 +899,13 @@ bool qomMrSpecFFT::export_add(unsigned long n, float* dst, unsigned long first_p
     if (n == 0 || !dst || first_point >= kMaxPoints || n > kMaxPoints - first_point)
         return false;
     const double* a = _arr + 2 * first_point;
+#ifdef QOM_FFT_X86_VECTOR
+    if (g_vector_in_use)
+    {
+        vector_add_narrowed(a, 2 * n, dst);
+        return true;
+    }
+#endif
     for (unsigned long i = 0; i < 2 * n; ++i)
         dst[i] += static_cast<float>(a[i]);
     return true;

@@ -49,6 +49,8 @@ public:
     // back (sign -1, scaled by 1/n_out). The n_out resulting points stay in
     // `_arr` (amplitude n_in/n_out times the input's) for export_add.
     // src null crops the first n_in points of `_arr` as they stand.
+    // The inverse runs on the tables of the forward transform, so the cached
+    // tables stay those of (n_in, +1) and a run of readouts builds no table.
     // Returns false, leaving `_arr` unchanged, unless n_in and n_out are
     // allowed lengths with n_in > n_out.
     bool rm_os(unsigned long n_in, unsigned long n_out, float* src);
@@ -77,12 +79,19 @@ private:
     qomMrSpecFFT(const qomMrSpecFFT&) = delete;
     qomMrSpecFFT& operator=(const qomMrSpecFFT&) = delete;
 
-    // Steps of a transform, in the order fft runs them.
+    // Steps of a transform, in the order fft runs them. transform() runs
+    // read_from ... butterflies for n points with the cached tables, which may
+    // belong to a longer length (bit reversal shifted right by rev_shift).
+    // When direct is not null it may also narrow the result to the
+    // consecutive complex floats there, and then returns true.
+    bool transform(unsigned long n, const float* src, unsigned long sstep, bool prescroll,
+                   unsigned rev_shift, float* direct);
     void read_from(unsigned long n, const float* src, unsigned long sstep);
     void scroll_by_nhalf(unsigned long n);
     void bitrev_table(unsigned long n);
     void trigo_table(unsigned long n, double isign);
-    void bitrev(unsigned long n);
+    void bitrev(unsigned long n, unsigned rev_shift);
+    void swap_points(unsigned long i, unsigned long j);
     void butterflies(unsigned long n);
     void general_fft(unsigned long n);
     void unrolled_fft_2();
@@ -91,6 +100,7 @@ private:
     void unrolled_fft_16();
     void unrolled_fft_32();
     void scale(unsigned long n, double scalefactor);
+    void scale_parts(unsigned long n, double re_factor, double im_factor);
     void write_to(unsigned long n, float* dst, unsigned long dstep) const;
 
     double _isign;                  // sign of the cached twiddle table

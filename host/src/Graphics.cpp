@@ -2,6 +2,7 @@
 // Graphics.h).
 #include "duvhost/Graphics.h"
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -87,11 +88,11 @@ MrPolygon GraphOverlay::polygon(long i) const {
     const ReadonlyXNode e = elementAt(node_, i);
     if (typeOf(e) != "polygon") return p;
     p.color = readColor(e);
-    const ReadonlyXNode pts = e.At("Points", false);
-    if (pts.IsType(ReadonlyXNode::Array)) {
-        const long n = pts.Dimension();
-        p.points.reserve(size_t(n));
-        for (long k = 0; k < n; ++k) p.points.push_back(readPoint(pts.At(k, false)));
+    const ReadonlyXNode data = e.At("PointData", false);
+    if (data.IsType(ReadonlyXNode::String)) {
+        const std::string bytes = data.ToString();
+        p.points.resize(bytes.size() / sizeof(MrPoint));
+        std::memcpy(p.points.data(), bytes.data(), p.points.size() * sizeof(MrPoint));
     }
     return p;
 }
@@ -115,8 +116,12 @@ XNode XNodeTraits_MrPolygon_createNode(GraphOverlay& overlay, const std::string&
 
 void XNodeTraits_MrPolygon_setValue(XNode& node, const MrPolygon& polygon) {
     writeColor(node, polygon.color);
-    XNode pts = node.CreateArray("Points", long(polygon.points.size()));
-    for (size_t k = 0; k < polygon.points.size(); ++k) writePoint(pts.CreateMap(std::to_string(k)), polygon.points[k]);
+    // One leaf for all points: a display curve has thousands of them, and one
+    // protocol node per coordinate made every display image cost milliseconds.
+    static_assert(sizeof(MrPoint) == 3 * sizeof(double), "MrPoint is three packed doubles");
+    node.CreateLongParam("PointCount", long(polygon.points.size()));
+    node.CreateStringParam("PointData", std::string(reinterpret_cast<const char*>(polygon.points.data()),
+                                                    polygon.points.size() * sizeof(MrPoint)));
 }
 
 XNode XNodeTraits_MrText_createNode(GraphOverlay& overlay, const std::string& name) {

@@ -1,5 +1,6 @@
 // Image header fields, its deep copy and refusals, the graphics overlay in
 // its protocol tree, and the scan header proxy and image control.
+#include <cstring>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -220,7 +221,13 @@ TEST(GraphicsOverlay, ElementsWrittenAndReadBackInOrder) {
     // The layout of the overlay in the protocol tree.
     const XProtocol& prot = received->getProtocol();
     EXPECT_EQ(prot.At("GraphOverlay.1.Type").ToString(), "polygon");
-    EXPECT_EQ(prot.At("GraphOverlay.1.Points.2.X").ToDouble(), 0.95);
+    // Points: a count and the packed coordinates (three doubles each).
+    EXPECT_EQ(prot.At("GraphOverlay.1.PointCount").ToLong(), 3);
+    const std::string packed = prot.At("GraphOverlay.1.PointData").ToString();
+    ASSERT_EQ(packed.size(), 3 * 3 * sizeof(double));
+    double x2 = 0.0;
+    std::memcpy(&x2, packed.data() + 2 * 3 * sizeof(double), sizeof x2);
+    EXPECT_EQ(x2, 0.95);
     EXPECT_EQ(prot.At("GraphOverlay.1.Color.1").ToDouble(), 1.0);
     EXPECT_EQ(prot.At("GraphOverlay.2.Type").ToString(), "text");
     EXPECT_EQ(prot.At("GraphOverlay.2.Text").ToString(), "Read trace");

@@ -4,7 +4,8 @@
 // map named by its number ("1", "2", ...) holding
 //   Type = "polygon" | "text"
 //   Color.0..2 = red, green, blue (doubles, 0..1)
-//   polygon: Points.<i>.X / .Y / .Z (doubles)
+//   polygon: PointCount = n, PointData = n x (X, Y, Z) as little-endian
+//            doubles packed into one string leaf (read back with polygon())
 //   text:    Position.X / .Y / .Z, Text = "..."
 // so that a receiver can read every element back in order.
 #pragma once

@@ -1,0 +1,32 @@
+// truth.json: what a correct reconstruction of a simulated measurement must
+// show. Every object carries a "description" object that explains each of
+// its fields in words, so that the file documents itself.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "Geometry.h"
+#include "SpectralModel.h"
+
+namespace duvsim {
+
+using json = nlohmann::json;
+
+// j[key] = value and j["description"][key] = description.
+void put(json& j, const std::string& key, json value, const std::string& description);
+
+// A point in patient, device and world coordinates (mm).
+json placeTruth(const std::string& patientPosition, const VectorPat& p);
+
+// Frequency, dwell, bandwidth and sizes of the sent spectra.
+json samplingTruth(const Sampling& s);
+
+// Each resonance: name, ppm, offset in Hz from the carrier, amplitude
+// (absolute and relative to NAA), T2*.
+json resonancesTruth(const Sampling& s, const std::vector<Resonance>& set, double scale = 1.0);
+
+void writeJson(const std::string& path, const json& j);
+
+}  // namespace duvsim

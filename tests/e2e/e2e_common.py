@@ -1,0 +1,188 @@
+"""Shared helpers of the end-to-end tests: run `duv simulate` and `duv run`,
+read what came out with nibabel and numpy, and measure spectra the way a
+spectroscopist would (independently of the C++ code under test).
+
+Every test script is called as `python3 test_x.py PATH_TO_DUV`."""
+
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import nibabel as nib
+import numpy as np
+
+DUV = None  # set by main()
+
+
+def main():
+    global DUV
+    if len(sys.argv) < 2:
+        sys.exit("usage: %s PATH_TO_DUV [unittest options]" % sys.argv[0])
+    DUV = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
+
+
+def duv(*args, expect=0):
+    """Runs duv with the arguments; checks the exit status; returns the process."""
+    p = subprocess.run([DUV] + [str(a) for a in args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       universal_newlines=True, timeout=300)
+    if expect is not None and p.returncode != expect:
+        raise AssertionError("duv %s exited %d (expected %d)\nstdout:\n%s\nstderr:\n%s" %
+                             (" ".join(map(str, args)), p.returncode, expect, p.stdout[-3000:], p.stderr[-3000:]))
+    return p
+
+
+class Measurement:
+    """One simulated measurement and its reconstruction."""
+
+    def __init__(self, root, name, kind, *options):
+        self.dir = os.path.join(root, name)
+        duv("simulate", kind, self.dir, *options)
+        with open(os.path.join(self.dir, "truth.json")) as f:
+            self.truth = json.load(f)
+        self.out = None
+
+    def run(self, *options, expect=0):
+        self.out = os.path.join(self.dir, "out")
+        p = duv("run", self.dir, "--out", self.out, "--no-progress", *options, expect=expect)
+        return p
+
+    def summary(self):
+        with open(os.path.join(self.out, "summary.json")) as f:
+            return json.load(f)
+
+    def spectra(self):
+        return sorted(glob.glob(os.path.join(self.out, "spectra", "*.nii")))
+
+
+class E2eCase(unittest.TestCase):
+    """A test case with a scratch directory, removed when every test passed."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = tempfile.mkdtemp(prefix="duv-e2e-")
+        cls.failed = False
+
+    @classmethod
+    def tearDownClass(cls):
+        if not cls.failed:
+            shutil.rmtree(cls.root, ignore_errors=True)
+        else:
+            print("kept for inspection: %s" % cls.root)
+
+    def run(self, result=None):
+        before = len(result.failures) + len(result.errors) if result else 0
+        out = super().run(result)
+        if result and len(result.failures) + len(result.errors) > before:
+            type(self).failed = True
+        return out
+
+
+# --- NIfTI-MRS ---------------------------------------------------------------
+
+class Spectrum:
+    """A NIfTI-MRS data set: fids[x, y, z, t], affine, dwell, frequency, header JSON."""
+
+    def __init__(self, path):
+        img = nib.load(path)
+        self.path = path
+        self.img = img
+        data = np.asarray(img.dataobj)
+        while data.ndim < 4:
+            data = data[..., np.newaxis]
+        self.fids = data.reshape(data.shape[:4]).astype(np.complex128)
+        self.affine = img.affine
+        self.dwell = float(img.header["pixdim"][4])
+        self.ext = json.loads(img.header.extensions[0].get_content()) if img.header.extensions else {}
+        self.mhz = float(self.ext["SpectrometerFrequency"][0])
+        with open(path[:-4] + ".json") as f:
+            self.header = json.load(f)
+
+    @property
+    def grid(self):
+        return self.fids.shape[:3]
+
+    def fid(self, x=0, y=0, z=0):
+        return self.fids[x, y, z, :]
+
+    def world(self, x, y, z):
+        return (self.affine @ np.array([x, y, z, 1.0]))[:3]
+
+
+def ppm_axis(n, dwell, mhz, carrier=4.7):
+    """ppm of each point of a centred spectrum of n points (numpy fftshift(fft))."""
+    return carrier + (np.arange(n) - n // 2) / (n * dwell) / mhz
+
+
+def spectrum(fid, zero_fill=8):
+    n = len(fid) * zero_fill
+    return np.fft.fftshift(np.fft.fft(fid, n))
+
+
+def find_peak(fid, dwell, mhz, near_ppm, half_width=0.1, zero_fill=8):
+    """ppm of the largest magnitude within near_ppm +- half_width, interpolated."""
+    s = np.abs(spectrum(fid, zero_fill))
+    ppm = ppm_axis(len(s), dwell, mhz)
+    idx = np.where(np.abs(ppm - near_ppm) <= half_width)[0]
+    k = idx[np.argmax(s[idx])]
+    if 0 < k < len(s) - 1:
+        a, b, c = s[k - 1], s[k], s[k + 1]
+        den = a - 2 * b + c
+        off = 0.5 * (a - c) / den if den != 0 else 0.0
+    else:
+        off = 0.0
+    return ppm[k] + off * (ppm[1] - ppm[0])
+
+
+def basis(n, dwell, mhz, peaks, skip=0):
+    """Model FIDs of the sent convention, exp(+i 2 pi f t) exp(-t / T2*), one column per peak."""
+    t = (np.arange(n) * dwell)[skip:]
+    cols = []
+    for p in peaks:
+        f = (p["ppm"] - 4.7) * mhz
+        cols.append(np.exp(2j * np.pi * f * t) * np.exp(-t / p["t2starSeconds"]))
+    return np.stack(cols, axis=1)
+
+
+def fit(fid, dwell, mhz, peaks, skip=2):
+    """Complex amplitude of each known resonance (linear least squares) and the
+    RMS of the residual (the noise per point). The first points are left out:
+    oversampling removal by spectral cropping changes them."""
+    a = basis(len(fid), dwell, mhz, peaks, skip)
+    y = fid[skip:]
+    coef, _, _, _ = np.linalg.lstsq(a, y, rcond=None)
+    residual = y - a @ coef
+    dof = max(1, len(y) - len(peaks))
+    noise = np.sqrt(np.sum(np.abs(residual) ** 2) / dof)
+    return coef, noise
+
+
+def peak_area(fid, dwell, mhz, ppm, half_width=0.06, zero_fill=4):
+    s = np.abs(spectrum(fid, zero_fill))
+    ax = ppm_axis(len(s), dwell, mhz)
+    return float(np.sum(s[np.abs(ax - ppm) <= half_width]))
+
+
+# --- patient to world (docs/conventions.md), written out independently ---------
+
+# device = M x patient; rows X, Y, Z; columns sag, cor, tra.
+POSITIONS = {
+    "HFS": [[1, 0, 0], [0, -1, 0], [0, 0, -1]],
+    "HFP": [[-1, 0, 0], [0, 1, 0], [0, 0, -1]],
+    "FFS": [[-1, 0, 0], [0, -1, 0], [0, 0, 1]],
+    "FFP": [[1, 0, 0], [0, 1, 0], [0, 0, 1]],
+    "HFDL": [[0, -1, 0], [-1, 0, 0], [0, 0, -1]],
+    "HFDR": [[0, 1, 0], [1, 0, 0], [0, 0, -1]],
+    "FFDL": [[0, 1, 0], [-1, 0, 0], [0, 0, 1]],
+    "FFDR": [[0, -1, 0], [1, 0, 0], [0, 0, 1]],
+}
+
+
+def patient_to_world(position, p):
+    d = np.array(POSITIONS[position], dtype=float) @ np.asarray(p, dtype=float)
+    return np.array([-d[0], d[1], -d[2]])

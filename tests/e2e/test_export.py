@@ -1,0 +1,101 @@
+"""Image series to NIfTI-1 through the export module: through nibabel every
+landmark pixel holds its value at its index, and the file's transform puts it
+at its truth position within 0.01 mm, for several patient positions."""
+
+import glob
+import os
+import shutil
+import subprocess
+
+import nibabel as nib
+import numpy as np
+
+import e2e_common as E
+
+CASES = [
+    ("2d_hfs_int16", "images2d", ["--matrix", "64x48x7"]),
+    ("2d_ffs_float_reps_channels", "images2d", ["--matrix", "40x32x4", "--patient-position", "FFS",
+                                                "--image-format", "float", "--repetitions", "2", "--channels", "2",
+                                                "--orientation", "cor"]),
+    ("3d_hfs_176_partitions", "images3d", ["--matrix", "48x40x176"]),
+    ("3d_hfdl_complex_oblique", "images3d", ["--matrix", "32x36x12", "--patient-position", "HFDL",
+                                             "--image-format", "complex", "--orientation", "oblique"]),
+    ("3d_ffp_tra", "images3d", ["--matrix", "32x32x16", "--patient-position", "FFP", "--orientation", "tra"]),
+]
+
+
+class Export(E.E2eCase):
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.runs = {}
+        for name, kind, options in CASES:
+            m = E.Measurement(cls.root, name, kind, *options)
+            m.run()
+            cls.runs[name] = m
+
+    def nifti(self, m):
+        files = glob.glob(os.path.join(m.out, "nifti", "*.nii"))
+        self.assertEqual(len(files), 1, files)
+        return files[0]
+
+    def test_shape_and_type(self):
+        dtypes = {"int16": np.int16, "float": np.float32, "complex": np.complex64}
+        for name, m in self.runs.items():
+            with self.subTest(name):
+                img = nib.load(self.nifti(m))
+                shape = list(img.shape) + [1] * (5 - len(img.shape))
+                self.assertEqual(shape[:5], m.truth["shape"]["expectedNiftiShape"])
+                self.assertEqual(img.get_data_dtype(), dtypes[m.truth["shape"]["format"]])
+                self.assertEqual(int(img.header["sform_code"]), 1)
+                self.assertEqual(m.summary()["niftiFiles"], [self.nifti(m)])
+
+    def test_landmarks_at_their_truth_positions_with_their_values(self):
+        for name, m in self.runs.items():
+            with self.subTest(name):
+                img = nib.load(self.nifti(m))
+                data = np.asarray(img.dataobj)
+                data = data.reshape(data.shape + (1,) * (5 - data.ndim))
+                position = m.truth["options"]["patientPosition"]
+                self.assertGreater(len(m.truth["landmarks"]), 4)
+                for mark in m.truth["landmarks"]:
+                    idx = tuple(mark["niftiIndex"])
+                    value = data[idx]
+                    if isinstance(mark["value"], list):
+                        self.assertEqual([value.real, value.imag], mark["value"], idx)
+                    else:
+                        self.assertEqual(value, mark["value"], idx)
+                    world = (img.affine @ np.array(list(idx[:3]) + [1.0]))[:3]
+                    # Where the truth says, and the truth agrees with the
+                    # conventions' table of patient positions.
+                    self.assertLess(np.linalg.norm(world - mark["world"]), 0.01, "%s: %s vs %s" % (idx, world, mark["world"]))
+                    np.testing.assert_allclose(E.patient_to_world(position, mark["patient"]), mark["world"], atol=1e-9)
+
+    def test_neighbouring_pixels_are_not_landmarks(self):
+        # A landmark found one index off would mean a shifted image.
+        for name, m in self.runs.items():
+            with self.subTest(name):
+                img = nib.load(self.nifti(m))
+                data = np.asarray(img.dataobj)
+                data = data.reshape(data.shape + (1,) * (5 - data.ndim))
+                for mark in m.truth["landmarks"]:
+                    i, j, k, t, c = mark["niftiIndex"]
+                    for di, dj in ((1, 0), (-1, 0), (0, 1), (0, -1)):
+                        if 0 <= i + di < data.shape[0] and 0 <= j + dj < data.shape[1]:
+                            self.assertLess(abs(data[i + di, j + dj, k, t, c]), 10000)
+
+    def test_nifti_tool_accepts_the_header(self):
+        tool = shutil.which("nifti_tool")
+        if not tool:
+            self.skipTest("nifti_tool not installed")
+        for name, m in self.runs.items():
+            with self.subTest(name):
+                p = subprocess.run([tool, "-check_hdr", "-infiles", self.nifti(m)], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, universal_newlines=True)
+                self.assertEqual(p.returncode, 0, p.stdout)
+                self.assertIn("header IS GOOD", p.stdout)
+
+
+if __name__ == "__main__":
+    E.main()

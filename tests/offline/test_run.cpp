@@ -1,0 +1,483 @@
+// `duv run` end to end: composing through a module's configurator from the
+// module path, properties filled from protocol.txt, --stop-after, failing
+// lifecycle calls, bad input, and the outputs. The test module
+// (OfflineTestModule) makes every case reachable; the real modules run
+// when their libraries are in the build's lib directory.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "../spectroscopy/ProtocolTestSupport.h"
+#include "OfflineTestSupport.h"
+#include "NiftiMrs.h"
+#include "RunCommand.h"
+#include "duvhost/Framework.h"
+
+using namespace offlinetest;
+using nlohmann::json;
+
+namespace {
+
+const std::string kLibDir = DUV_LIB_DIR;
+
+void saveProtocol(const XProtocol& p, const std::string& path) {
+    std::string text;
+    p.SaveToStream(text);
+    std::ofstream(path) << text;
+}
+
+XProtocol testModuleProtocol() {
+    XProtocol p;
+    p.SetString("YAPS.tPatientPosition", "HFS");
+    p.SetString("MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "1H");
+    p.SetLong("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 123200000);
+    p.SetString("TEST.tLabel", "run_label");
+    p.SetLong("TEST.lDwellNs", 200000);
+    p.SetLong("TEST.lInitStatus", 0);
+    p.SetLong("TEST.lFailAt", -1);
+    p.SetLong("TEST.lEndOfJobStatus", 0);
+    p.SetLong("TEST.lDisplayEvery", 1);
+    p.SetString("TEST.tCalibText", "");
+    return p;
+}
+
+class Run : public ::testing::Test {
+protected:
+    void SetUp() override {
+        duvtrace::clearSinks();  // standard error stays for the messages of duv itself
+        in = dir / "meas";
+        out = dir / "out";
+        fs::create_directories(in);
+        protocol = testModuleProtocol();
+        options.input = in;
+        options.output = out;
+        options.module = "OfflineTestModule";
+        options.configurator = "OfflineScanConfigurator";
+        options.modulePath = {kLibDir};
+    }
+    void TearDown() override {
+        duvtrace::clearSinks();
+        duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(duvtrace::Error));
+    }
+
+    void writeReadouts(int n, uint16_t samples = 32) {
+        duvfiles::ReadoutWriter w(in + "/readouts.bin", 1);
+        for (int k = 0; k < n; ++k) {
+            duvfiles::ReadoutRecord r = makeReadout(samples, 1, uint16_t(k));
+            w.add(r);
+        }
+    }
+    // Writes the protocol and runs; the exit status, standard error in `err`.
+    int run() {
+        saveProtocol(protocol, in + "/protocol.txt");
+        testing::internal::CaptureStderr();
+        const int status = duvoffline::runMeasurement(options);
+        err = testing::internal::GetCapturedStderr();
+        return status;
+    }
+    json summary() { return readJson(out + "/summary.json"); }
+    // The header JSON written beside the n-th spectra file.
+    json dataSetHeader(size_t n) {
+        const std::string nii = summary()["spectraFiles"][n];
+        return readJson(nii.substr(0, nii.size() - 4) + ".json");
+    }
+
+    TempDir dir;
+    std::string in, out, err;
+    XProtocol protocol;
+    duvoffline::RunOptions options;
+};
+
+TEST_F(Run, ComposesThroughTheConfiguratorAndFillsPropertiesFromTheProtocol) {
+    writeReadouts(3);
+    const fs::path cwd = fs::current_path();
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fs::current_path(), cwd);
+
+    const json s = summary();
+    EXPECT_EQ(s["ok"], true);
+    EXPECT_EQ(s["module"], "OfflineTestModule");
+    EXPECT_EQ(s["lifecycle"], json({{"compose", "0x0"}, {"init", "0x0"}, {"endOfJob", "0x0"}}));
+    std::vector<std::string> stages;
+    for (const json& st : s["stages"]) stages.push_back(st["stage"]);
+    EXPECT_EQ(stages, (std::vector<std::string>{"root", "offlinescan", "scansink"}));
+    EXPECT_EQ(s["stages"][1]["calls"], 3);
+    EXPECT_EQ(s["records"], 3);
+    EXPECT_EQ(s["fed"], 3);
+    EXPECT_EQ(s["endStatus"], "0x20004");
+    EXPECT_EQ(s["passedOnScans"], 3);
+    EXPECT_EQ(s["dataSets"], 1);
+    EXPECT_EQ(s["dataSetsPerSeries"], json({{"run_label", 1}}));
+    EXPECT_EQ(s["displayImages"], 3);
+    EXPECT_EQ(s["displayImagesPerKind"], json({{"spectrum", 3}}));
+    EXPECT_EQ(s["displayFiles"], json::array({out + "/display/latest_spectrum.svg"}));
+    EXPECT_EQ(s["niftiFiles"], json::array());
+    EXPECT_TRUE(s["calibrationFile"].is_null());
+    EXPECT_GE(s["wallSeconds"].get<double>(), 0.0);
+
+    // The stage's properties came from the protocol: label and dwell time.
+    const json h = dataSetHeader(0);
+    EXPECT_EQ(h["SequenceDescription"], "run_label");
+    EXPECT_EQ(h["RealDwellTime"], 200000);
+    EXPECT_EQ(h["ScansSeen"], 3);
+    EXPECT_EQ(h["EndStatusSeen"], 0x20004);
+    const niftimrs::Volume v = niftimrs::read(s["spectraFiles"][0]);
+    EXPECT_EQ(v.dwellSeconds, 2e-4);
+    EXPECT_EQ(v.dims, (std::array<int64_t, 4>{1, 1, 1, 32}));
+    EXPECT_EQ(v.data[5], std::complex<float>(5.0f, -5.5f));  // the last readout's samples
+
+    // The host's installation lives under OUT/host; every record is in trace.log.
+    for (const char* d : {"host/SimMeasData", "host/temp", "host/MriCustomer/seq", "host/work"})
+        EXPECT_TRUE(fs::is_directory(out + "/" + d)) << d;
+    EXPECT_NE(readText(out + "/trace.log").find("offlinescan BeginInit, label run_label"), std::string::npos);
+}
+
+TEST_F(Run, TraceRecordsReachTheCallersSinksAndTheLogOnlyWhileTheRunLasts) {
+    writeReadouts(1);
+    duvtrace::ScopedMemorySink memory;
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_TRUE(memory->contains("offlinescan BeginInit, label run_label"));
+    const std::string log = readText(out + "/trace.log");
+    getStdStackTraceStream("DUV.test", duvtrace::Error, 1, "Test", "test", "test_run.cpp", __LINE__, "after", "DLL",
+                           false)
+        << "after the run";
+    EXPECT_EQ(readText(out + "/trace.log"), log);
+}
+
+TEST_F(Run, StopAfterEndsTheJobWithAStopStatus) {
+    writeReadouts(4);
+    options.stopAfter = 2;
+    ASSERT_EQ(run(), 0) << err;
+    const json s = summary();
+    EXPECT_EQ(s["stopAfter"], 2);
+    EXPECT_EQ(s["fed"], 2);
+    EXPECT_EQ(s["records"], 4);
+    EXPECT_EQ(s["endStatus"], "0x20006");
+    EXPECT_EQ(s["passedOnScans"], 2);
+    EXPECT_EQ(dataSetHeader(0)["ScansSeen"], 2);
+    EXPECT_EQ(dataSetHeader(0)["EndStatusSeen"], long(duvoffline::kAcquisitionStopped));
+}
+
+TEST_F(Run, StopAfterBeyondTheLastRecordIsAnOrdinaryEnd) {
+    writeReadouts(2);
+    options.stopAfter = 10;
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(summary()["endStatus"], "0x20004");
+    EXPECT_EQ(dataSetHeader(0)["ScansSeen"], 2);
+}
+
+TEST_F(Run, FailingBeginInitIsReportedWithStatusAndLastError) {
+    writeReadouts(2);
+    protocol.SetLong("TEST.lInitStatus", long(I_FAIL));
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(err, "duv run: stage offlinescan: BeginInit failed with status 0xc0000001; last error 0xc0000001\n");
+    const json s = summary();
+    EXPECT_EQ(s["ok"], false);
+    EXPECT_EQ(s["lifecycle"], json({{"compose", "0x0"}, {"init", "0xc0000001"}, {"endOfJob", nullptr}}));
+    EXPECT_EQ(s["stages"][1]["beginInit"], "0xc0000001");
+    EXPECT_EQ(s["failure"], "stage offlinescan: BeginInit failed with status 0xc0000001; last error 0xc0000001");
+}
+
+TEST_F(Run, FailingComputeScanIsReported) {
+    writeReadouts(3);
+    protocol.SetLong("TEST.lFailAt", 1);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(err,
+              "duv run: stage offlinescan: 1 of 3 calls failed, the first with status 0xc0000001 "
+              "(ComputeScan returned 0xc0000001); last error 0xc0000001\n");
+    const json s = summary();
+    EXPECT_EQ(s["ok"], false);
+    EXPECT_EQ(s["stages"][1]["failedCalls"], 1);
+    EXPECT_EQ(s["passedOnScans"], 2);  // the failed scan goes no further
+    EXPECT_EQ(s["lifecycle"]["endOfJob"], "0x0");
+}
+
+TEST_F(Run, FailingEndOfJobIsReported) {
+    writeReadouts(1);
+    protocol.SetLong("TEST.lEndOfJobStatus", long(I_FAIL));
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(err, "duv run: stage offlinescan: end of job failed with status 0xc0000001; last error 0xc0000001\n");
+    const json s = summary();
+    EXPECT_EQ(s["lifecycle"]["endOfJob"], "0xc0000001");
+    EXPECT_EQ(s["dataSets"], 1);  // sent before it failed
+}
+
+TEST_F(Run, FailingCompositionIsReported) {
+    writeReadouts(1);
+    options.configurator = "OfflineFailingConfigurator";
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(err,
+              "duv run: composing the pipeline with OfflineFailingConfigurator failed with status 0xc0000001; "
+              "last error 0xc0000001\n");
+    EXPECT_EQ(summary()["lifecycle"]["compose"], "0xc0000001");
+    EXPECT_TRUE(summary()["lifecycle"]["init"].is_null());
+}
+
+TEST_F(Run, AModuleThatCannotBeLoadedIsReported) {
+    writeReadouts(1);
+    options.module = "NoSuchModule";
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(err.rfind("duv run: composing the pipeline failed: cannot load module 'NoSuchModule': "
+                        "libNoSuchModule.so not loadable from [" + kLibDir + "]",
+                        0),
+              0u)
+        << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+}
+
+TEST_F(Run, ARelativeModulePathMeansWhereDuvStarted) {
+    writeReadouts(1);
+    const fs::path cwd = fs::current_path();
+    fs::current_path(fs::path(kLibDir).parent_path());
+    options.modulePath = {fs::path(kLibDir).filename().string()};
+    const int status = run();
+    fs::current_path(cwd);
+    EXPECT_EQ(status, 0) << err;
+}
+
+TEST_F(Run, AProtocolWithoutAPropertysNodeIsBadInput) {
+    writeReadouts(1);
+    protocol = XProtocol();
+    protocol.SetString("YAPS.tPatientPosition", "HFS");
+    protocol.SetString("TEST.tLabel", "no init status");
+    protocol.SetLong("TEST.lDwellNs", 1000);
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err.rfind("duv run: protocol: ", 0), 0u) << err;
+    EXPECT_NE(err.find("TEST.lInitStatus"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_FALSE(fs::exists(out + "/summary.json"));
+}
+
+TEST_F(Run, BadInputIsRefusedInOneLineBeforeAnythingIsWritten) {
+    writeReadouts(2);
+    const std::string file = in + "/readouts.bin";
+    auto bytes = readBytes(file);
+    bytes.resize(bytes.size() - 1);
+    writeBytes(file, bytes);
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err, "duv run: " + file + ": record 1: field samples: truncated record\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    writeReadouts(2);
+    duvfiles::ImageWriter(in + "/images.bin").close();
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err, "duv run: " + in + ": needs exactly one of readouts.bin and images.bin\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    options.input = dir / "missing";
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err, "duv run: " + (dir / "missing") + ": not a directory\n");
+
+    options.input = in;
+    fs::remove(in + "/images.bin");
+    std::ofstream(in + "/protocol.txt") << "A.b = 1\nthis is no protocol line\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(duvoffline::runMeasurement(options), 2);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("protocol.txt"), std::string::npos) << err;
+    EXPECT_NE(err.find('2'), std::string::npos) << err;  // the line
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(Run, ImagesPassImaFinishAndTheExportStageWritesIntoOutNifti) {
+    {
+        duvfiles::ImageWriter w(in + "/images.bin");
+        for (int k = 0; k < 2; ++k) {
+            duvfiles::ImageRecord r;
+            r.format = SH;
+            r.columns = 4;
+            r.lines = 3;
+            r.fields = {{"SequenceDescription", MiniHeader::Text, std::string("t1"), false},
+                        {"AnatomicalSliceNo", MiniHeader::Int, long(k), false}};
+            r.data.assign(4 * 3 * 2, 7);
+            w.add(r);
+        }
+    }
+    options.configurator = "OfflineExportConfigurator";
+    ASSERT_EQ(run(), 0) << err;
+    const json s = summary();
+    EXPECT_EQ(s["recordKind"], "images");
+    EXPECT_EQ(s["passedOnImages"], 2);
+    EXPECT_EQ(s["niftiFiles"], json::array({out + "/nifti/images.txt"}));
+    EXPECT_EQ(readText(out + "/nifti/images.txt"), "2\n");
+    std::vector<std::string> stages, services;
+    for (const json& st : s["stages"]) {
+        stages.push_back(st["stage"]);
+        services.push_back(st["service"]);
+    }
+    EXPECT_EQ(stages, (std::vector<std::string>{"root", "imafinish", "offlinewriter", "imasink"}));
+    EXPECT_EQ(services, (std::vector<std::string>{"root_ps", "root_ps", "offline_ps", "offline_ps"}));
+}
+
+TEST_F(Run, KeepDisplaysKeepsEveryDisplayImage) {
+    writeReadouts(3);
+    options.keepDisplays = true;
+    ASSERT_EQ(run(), 0) << err;
+    for (const char* f : {"spectrum_00001.svg", "spectrum_00002.svg", "spectrum_00003.svg", "latest_spectrum.svg"})
+        EXPECT_TRUE(fs::exists(out + "/display/" + f)) << f;
+    EXPECT_EQ(readText(out + "/display/spectrum_00003.svg"), readText(out + "/display/latest_spectrum.svg"));
+    EXPECT_NE(readText(out + "/display/spectrum_00001.svg"), readText(out + "/display/spectrum_00002.svg"));
+}
+
+TEST_F(Run, TheCalibrationFileIsNamedWhenTheRunWroteIt) {
+    writeReadouts(1);
+    const std::string calib = out + "/host/SimMeasData/zorp_calibs.ini";
+    protocol.SetString("TEST.tCalibText", "refV = 52.3");
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(summary()["calibrationFile"], json({{"path", calib}, {"content", "refV = 52.3\n\n"}}));
+
+    // A run that writes nothing leaves the file and does not claim it.
+    protocol.SetString("TEST.tCalibText", "");
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_TRUE(summary()["calibrationFile"].is_null());
+    EXPECT_TRUE(fs::exists(calib));
+
+    // A later run appends to what the earlier one left, as on the scanner.
+    protocol.SetString("TEST.tCalibText", "vaporFA = 95 ");
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(summary()["calibrationFile"]["content"], "refV = 52.3\n\nvaporFA = 95 \n\n");
+}
+
+TEST_F(Run, OutputsOfAnEarlierRunAreReplaced) {
+    writeReadouts(2);
+    options.keepDisplays = true;
+    ASSERT_EQ(run(), 0) << err;
+    options.keepDisplays = false;
+    protocol.SetLong("TEST.lDisplayEvery", 0);
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_TRUE(fs::is_empty(out + "/display"));
+    EXPECT_EQ(summary()["spectraFiles"].size(), 1u);
+    size_t niiFiles = 0;
+    for (const auto& e : fs::directory_iterator(out + "/spectra")) niiFiles += e.path().extension() == ".nii";
+    EXPECT_EQ(niiFiles, 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The real modules, when the build has them
+// ---------------------------------------------------------------------------
+
+bool haveModule(const std::string& name) { return fs::exists(kLibDir + "/lib" + name + ".so"); }
+
+TEST_F(Run, Derovo2ReconstructsASingleVoxelMeasurement) {
+    if (!haveModule("Derovo2")) GTEST_SKIP() << "libDerovo2.so is not in " << kLibDir;
+    protocol = FullProtocol(1);
+    SingleVoxelOverrides(protocol);
+    protocol.SetString("YAPS.tPatientPosition", "HFS");
+    protocol.SetBool("MEAS.sSpecPara.ucVoIValid", false);
+    protocol.SetString("MEAS.tProtocolName", "svs_se_30");
+    {
+        duvfiles::ReadoutWriter w(in + "/readouts.bin", 1);
+        for (uint16_t set = 0; set < 2; ++set) {
+            duvfiles::ReadoutRecord r;
+            r.header.ushSamplesInScan = 8;
+            r.header.ushUsedChannels = 1;
+            r.header.sLC.ushSet = set;
+            for (int i = 0; i < 8; ++i) {
+                r.samples.push_back(std::cos(0.7f * float(i)));
+                r.samples.push_back(std::sin(0.7f * float(i)));
+            }
+            w.add(r);
+        }
+    }
+    options.module.clear();  // the module the readouts need
+    options.configurator.clear();
+    ASSERT_EQ(run(), 0) << err;
+    const json s = summary();
+    EXPECT_EQ(s["module"], "Derovo2");
+    EXPECT_EQ(s["configurator"], "Derovo2Configurator");
+    EXPECT_EQ(s["passedOnScans"], 2);
+    ASSERT_GE(s["dataSets"].get<long>(), 1);
+    EXPECT_GE(s["displayImages"].get<long>(), 1);
+    // The dwell time and echo time are the protocol's (properties filled from protocol.txt).
+    const niftimrs::Volume v = niftimrs::read(s["spectraFiles"][0]);
+    EXPECT_EQ(v.dims, (std::array<int64_t, 4>{1, 1, 1, 8}));
+    EXPECT_EQ(v.dwellSeconds, 2.5e-4);
+    EXPECT_EQ(v.qformCode, 0);
+    const json meta = json::parse(v.json);
+    EXPECT_DOUBLE_EQ(meta["EchoTime"].get<double>(), 0.030);
+    EXPECT_EQ(meta["ProtocolName"], "svs_se_30");
+    EXPECT_EQ(meta["SpectrometerFrequency"], json::array({123.2}));
+
+    fs::remove_all("/tmp/d2keep"); fs::copy(dir.path(), "/tmp/d2keep", fs::copy_options::recursive);
+    // A header that refuses "CoilString" makes the module's end of job fail:
+    // the run reports it with the module's last error.
+    MiniHeader::refuseEverywhere("CoilString");
+    const int status = run();
+    MiniHeader::clearRefusalsEverywhere();
+    EXPECT_EQ(status, 1);
+    const json failed = summary();
+    EXPECT_EQ(failed["ok"], false);
+    EXPECT_EQ(failed["lifecycle"]["endOfJob"], "0xc0000001");
+    EXPECT_EQ(failed["dataSets"], 0);
+    const std::string stage = failed["stages"][1]["stage"];
+    EXPECT_EQ(err, "duv run: stage " + stage + ": end of job failed with status 0xc0000001; last error 0xc0000001\n");
+}
+
+TEST_F(Run, VivivExportsImagesIntoOutNifti) {
+    if (!haveModule("Viviv")) GTEST_SKIP() << "libViviv.so is not in " << kLibDir;
+    protocol = XProtocol();
+    protocol.SetLong("YAPS.iMaxNoOfRxChannels", 1);
+    protocol.SetLong("MEAS.sSliceArray.lSize", 3);
+    protocol.SetLong("MEAS.sKSpace.lImagesPerSlab", 1);
+    protocol.SetLong("YAPS.iNoOfFourierPartitions", 1);
+    protocol.SetLong("YAPS.iNSet", 1);
+    protocol.SetLong("YAPS.iNIda", 1);
+    protocol.SetLong("MEAS.sPhysioImaging.lPhases", 1);
+    protocol.SetLong("MEAS.lRepetitions", 0);
+    protocol.SetLong("MEAS.sKSpace.lBaseResolution", 8);
+    protocol.SetLong("MEAS.sKSpace.lPhaseEncodingLines", 6);
+    protocol.SetDouble("MEAS.sSliceArray.asSlice.0.dReadoutFOV", 220.0);
+    protocol.SetDouble("MEAS.sSliceArray.asSlice.0.dPhaseFOV", 165.0);
+    protocol.SetDouble("MEAS.sSliceArray.asSlice.0.dThickness", 4.0);
+    protocol.SetDouble("MEAS.sGroupArray.asGroup.0.dDistFact", 0.25);
+    protocol.SetString("YAPS.tPatientPosition", "HFS");
+    protocol.SetLong("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 123251815);
+    protocol.SetLong("MEAS.sGRADSPEC.asGPAData.0.lOffsetX", 0);
+    protocol.SetLong("MEAS.sGRADSPEC.asGPAData.0.lOffsetY", 0);
+    protocol.SetLong("MEAS.sGRADSPEC.asGPAData.0.lOffsetZ", 0);
+    protocol.SetLong("MEAS.sGRADSPEC.alShimCurrent.0", 0);
+    protocol.SetLong("MEAS.alTR.0", 2300000);
+    for (long i = 0; i < 16; ++i) protocol.SetLong("YAPS.alDUVProgramPara." + std::to_string(i), 0);
+    protocol.SetString("MEAS.tProtocolName", "t1_se");
+    {
+        duvfiles::ImageWriter w(in + "/images.bin");
+        for (int slice = 0; slice < 3; ++slice) {
+            duvfiles::ImageRecord r;
+            r.format = SH;
+            r.columns = 8;
+            r.lines = 6;
+            for (int d = 0; d < DUV_DIM_COUNT; ++d) {
+                r.control.setCount(DuvDim(d), 1);
+                r.control.setIndex(DuvDim(d), 0);
+            }
+            r.control.setCount(SLC, 3);
+            r.control.setIndex(SLC, slice);
+            r.soda.setSlicePosVec({0.0, 0.0, 4.0 * slice});
+            r.soda.setRowSpacing(220.0 / 8);
+            r.soda.setColumnSpacing(165.0 / 6);
+            r.soda.setThickness(4.0);
+            r.fields = {{"SequenceDescription", MiniHeader::Text, std::string("t1_se"), false},
+                        {"AnatomicalSliceNo", MiniHeader::Int, long(slice), false}};
+            r.data.assign(8 * 6 * 2, static_cast<unsigned char>(slice + 1));
+            w.add(r);
+        }
+    }
+    options.module.clear();
+    options.configurator.clear();
+    ASSERT_EQ(run(), 0) << err;
+    const json s = summary();
+    fs::remove_all("/tmp/vvkeep"); fs::copy(dir.path(), "/tmp/vvkeep", fs::copy_options::recursive);
+    EXPECT_EQ(s["module"], "Viviv");
+    EXPECT_EQ(s["passedOnImages"], 3);
+    size_t nii = 0;
+    for (const json& f : s["niftiFiles"]) {
+        const std::string name = f;
+        EXPECT_EQ(name.rfind(out + "/nifti/", 0), 0u) << name;
+        nii += name.size() > 4 && name.substr(name.size() - 4) == ".nii";
+    }
+    EXPECT_EQ(nii, 1u) << s["niftiFiles"].dump();
+}
+
+}  // namespace

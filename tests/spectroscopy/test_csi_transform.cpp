@@ -1,0 +1,286 @@
+// CSI k-space window, spatial transform and the two reorientations.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "StoreFixture.h"
+
+namespace {
+
+const std::complex<float> kOne(1.0f, -2.0f);
+
+// An 8 x 8 grid, two column samples, every point (1, -2), every point counted
+// twice, window 25 % (flat to radius 0.75).
+struct WindowTest : ::testing::Test {
+    void SetUp() override {
+        StoreShape s;
+        s.vectorSize = 2;
+        s.lin = 8;
+        s.phs = 8;
+        f = makeStage(s);
+        ASSERT_TRUE(f);
+        f->m_bHammingFilterOn = true;
+        f->m_iWidthPercent = 25;
+        for (long i2 = 0; i2 < 8; ++i2)
+            for (long i1 = 0; i1 < 8; ++i1) {
+                csiAverages[i2 * 8 + i1] = 2.0f;
+                for (long col = 0; col < 2; ++col) put(*f, {col, 0, i1, i2}, kOne);
+            }
+    }
+    std::complex<float> at(long i1, long i2, long col = 1) { return value(*f, {col, 0, i1, i2}); }
+    MrPtr<Derovo2> f;
+};
+
+void expectScaled(std::complex<float> v, float w) {
+    EXPECT_FLOAT_EQ(v.real(), kOne.real() * w);
+    EXPECT_FLOAT_EQ(v.imag(), kOne.imag() * w);
+}
+
+}  // namespace
+
+TEST_F(WindowTest, EqualCountsCentreInnerRadiusEdgeAndBeyond) {
+    duvtrace::ScopedMemorySink sink;
+    f->csi_filter();
+    expectScaled(at(4, 4), 1.0f);   // centre
+    expectScaled(at(7, 4), 1.0f);   // radius 0.75 = 1 - width: start of the roll-off
+    expectScaled(at(4, 7), 1.0f);
+    expectScaled(at(0, 4), 0.08f);  // radius 1
+    expectScaled(at(4, 0), 0.08f);
+    expectScaled(at(0, 0), 0.08f);  // radius sqrt 2
+    EXPECT_TRUE(sink->texts().empty());
+}
+
+TEST_F(WindowTest, HalfWayDownTheRollOff) {
+    f->m_iWidthPercent = 50;  // flat to radius 0.5
+    f->csi_filter();
+    expectScaled(at(6, 4), 1.0f);   // radius 0.5
+    expectScaled(at(7, 4), 0.54f);  // radius 0.75, t = 0.5: 0.54 + 0.46 cos(pi/2)
+    expectScaled(at(0, 4), 0.08f);
+}
+
+TEST_F(WindowTest, PointsCountedLessOftenAreRaised) {
+    csiAverages[4 * 8 + 4] = 1.0f;  // centre counted half as often as the maximum
+    csiAverages[4 * 8 + 0] = 1.0f;  // an edge point likewise
+    csiAverages[0] = 0.0f;          // a corner never acquired: plain window value
+    f->csi_filter();
+    expectScaled(at(4, 4), 2.0f);
+    expectScaled(at(0, 4), 0.16f);
+    expectScaled(at(0, 0), 0.08f);
+}
+
+TEST_F(WindowTest, ZeroWidthZeroAveragesAndFilterOffLeaveTheData) {
+    const std::vector<float> before = storeCopy(*f);
+    {
+        duvtrace::ScopedMemorySink sink;
+        f->m_iWidthPercent = 0;
+        f->csi_filter();
+        EXPECT_TRUE(sink->contains("\n==>Derovo2::csi_filter() aborted, since filter width too low = 0"));
+        EXPECT_EQ(storeCopy(*f), before);
+    }
+    {
+        duvtrace::ScopedMemorySink sink;
+        f->m_iWidthPercent = 25;
+        std::fill(std::begin(csiAverages), std::end(csiAverages), 0.0f);
+        f->csi_filter();
+        EXPECT_TRUE(sink->contains("\n==>Derovo2::csi_filter() aborted, since max. averages = 0"));
+        EXPECT_EQ(storeCopy(*f), before);
+    }
+    csiAverages[0] = 2.0f;
+    f->m_bHammingFilterOn = false;
+    f->csi_filter();
+    EXPECT_EQ(storeCopy(*f), before);
+}
+
+TEST_F(WindowTest, ZeroExtentIsTracedAndLeavesTheDataUnwindowed) {
+    const std::vector<float> before = storeCopy(*f);
+    duvtrace::ScopedMemorySink sink;
+    f->m_iPartitions = 0;
+    f->csi_filter();
+    EXPECT_EQ(sink->find(kChannel, duvtrace::Notice, "csi_filter",
+                         "==>NEVER Happen: One of the following values is zero: m_iBaseResolution, "
+                         "m_iPhaseEncodingLines, m_iPartitions !!!")
+                  .size(),
+              1u);
+    EXPECT_EQ(storeCopy(*f), before);
+}
+
+TEST(CsiTransform, MeasuredChannelsOnlyAndTheCombinedSlotUntouched) {
+    StoreShape s;
+    s.vectorSize = 2;
+    s.lin = 8;
+    s.phs = 8;
+    s.receivers = 2;  // channels 0, 1 measured, 2 combined
+    MrPtr<Derovo2> f = makeStage(s);
+    f->m_bHammingFilterOn = true;
+    f->m_iWidthPercent = 25;
+    for (long i = 0; i < 64; ++i) csiAverages[i] = 1.0f;
+    for (long cha = 0; cha < 3; ++cha) put(*f, {0, 0, 0, 4, 0, 0, cha}, kOne);
+    f->csi_filter();
+    expectScaled(value(*f, {0, 0, 0, 4, 0, 0, 0}), 0.08f);
+    expectScaled(value(*f, {0, 0, 0, 4, 0, 0, 1}), 0.08f);
+    expectScaled(value(*f, {0, 0, 0, 4, 0, 0, 2}), 1.0f);
+
+    f->csi_fft();  // the combined slot keeps its single point
+    EXPECT_EQ(value(*f, {0, 0, 0, 4, 0, 0, 2}), kOne);
+    EXPECT_EQ(value(*f, {0, 0, 1, 4, 0, 0, 2}), std::complex<float>(0.0f, 0.0f));
+    EXPECT_NE(value(*f, {0, 0, 1, 4, 0, 0, 0}), std::complex<float>(0.0f, 0.0f));
+}
+
+TEST(CsiTransform, SingleVoxelPassesUnchanged) {
+    StoreShape s;
+    s.averages = 2;
+    MrPtr<Derovo2> f = makeStage(s);
+    f->m_bHammingFilterOn = true;
+    f->m_iWidthPercent = 50;
+    f->m_iBaseResolution = f->m_iPhaseEncodingLines = f->m_iPartitions = 1;
+    csiAverages[0] = 3.0f;
+    for (long col = 0; col < 4; ++col)
+        for (long ave = 0; ave < 3; ++ave) put(*f, {col, ave}, {float(col + 1), float(ave)});
+    const std::vector<float> before = storeCopy(*f);
+    f->csi_filter();
+    f->csi_fft();
+    EXPECT_EQ(storeCopy(*f), before);
+}
+
+TEST(CsiTransform, CentredImpulseOf16PointsBecomesOnesEverywhere) {
+    StoreShape s;
+    s.vectorSize = 4;
+    s.lin = 16;
+    MrPtr<Derovo2> f = makeStage(s);
+    for (long col = 0; col < 4; ++col) put(*f, {col, 0, 8}, {1.0f, 0.0f});
+    f->csi_fft();
+    for (long i1 = 0; i1 < 16; ++i1)
+        for (long col = 0; col < 4; ++col) {
+            const std::complex<float> v = value(*f, {col, 0, i1});
+            EXPECT_NEAR(v.real(), 1.0f, 1e-6) << i1;
+            EXPECT_NEAR(v.imag(), 0.0f, 1e-6) << i1;
+        }
+}
+
+TEST(CsiTransform, ThreeDirectionsAndTheSignOfTheTransform) {
+    StoreShape s;
+    s.vectorSize = 2;
+    s.lin = 4;
+    s.phs = 4;
+    s.seg = 4;
+    MrPtr<Derovo2> f = makeStage(s);
+    // One k-space point beside the centre along the first direction: with sign
+    // -1 and the centre at n/2 the voxels carry exp(-i pi/2 (j - 2)).
+    put(*f, {0, 0, 3, 2, 2}, {1.0f, 0.0f});
+    f->csi_fft();
+    for (long i3 = 0; i3 < 4; ++i3)
+        for (long i2 = 0; i2 < 4; ++i2)
+            for (long i1 = 0; i1 < 4; ++i1) {
+                const double phase = -3.14159265358979323846 / 2.0 * static_cast<double>(i1 - 2);
+                const std::complex<float> v = value(*f, {0, 0, i1, i2, i3});
+                EXPECT_NEAR(v.real(), std::cos(phase), 1e-6);
+                EXPECT_NEAR(v.imag(), std::sin(phase), 1e-6);
+            }
+}
+
+TEST(CsiTransform, GridEncodedOnlyAlongTheSecondDirectionIsWindowedAndTransformed) {
+    StoreShape s;
+    s.vectorSize = 2;
+    s.lin = 1;
+    s.phs = 16;
+    MrPtr<Derovo2> f = makeStage(s);
+    ASSERT_EQ(f->storeDims().lin, 1);
+    ASSERT_EQ(f->storeDims().phs, 16);
+    f->m_bHammingFilterOn = true;
+    f->m_iWidthPercent = 25;
+    for (long i = 0; i < 16; ++i) csiAverages[i] = 1.0f;
+    put(*f, {0, 0, 0, 8}, {1.0f, 0.0f});
+    put(*f, {1, 0, 0, 0}, {1.0f, 0.0f});  // edge point, radius 1
+    f->csi_filter();
+    EXPECT_FLOAT_EQ(value(*f, {1, 0, 0, 0}).real(), 0.08f);
+    f->csi_fft();
+    for (long i2 = 0; i2 < 16; ++i2) EXPECT_NEAR(value(*f, {0, 0, 0, i2}).real(), 1.0f, 1e-6) << i2;
+}
+
+TEST(CsiReorientation, MirrorReversesTheFirstDirectionAndTwiceRestores) {
+    StoreShape s;
+    s.vectorSize = 2;
+    s.lin = 4;
+    s.phs = 2;
+    MrPtr<Derovo2> f = makeStage(s);
+    for (long i2 = 0; i2 < 2; ++i2)
+        for (long i1 = 0; i1 < 4; ++i1)
+            for (long col = 0; col < 2; ++col) put(*f, {col, 0, i1, i2}, {float(i1 + 10 * i2), float(col)});
+    const std::vector<float> before = storeCopy(*f);
+    double x = 1.0, y = -2.0, z = 0.5;
+    f->mirror_csi_dim(1, 0, 0, 0, 0, &x, &y, &z);
+    EXPECT_EQ(x, -1.0);
+    EXPECT_EQ(y, 2.0);
+    EXPECT_EQ(z, -0.5);
+    for (long i2 = 0; i2 < 2; ++i2)
+        for (long i1 = 0; i1 < 4; ++i1)
+            EXPECT_EQ(value(*f, {1, 0, i1, i2}), std::complex<float>(float(3 - i1 + 10 * i2), 1.0f));
+    f->mirror_csi_dim(1, 0, 0, 0, 0, &x, &y, &z);
+    EXPECT_EQ(storeCopy(*f), before);
+    EXPECT_EQ(x, 1.0);
+    EXPECT_EQ(y, -2.0);
+    EXPECT_EQ(z, 0.5);
+
+    // The second direction reverses likewise; a direction of one point keeps
+    // data and vector.
+    f->mirror_csi_dim(2, 0, 0, 0, 0, &x, &y, &z);
+    EXPECT_EQ(value(*f, {0, 0, 1, 0}).real(), 11.0f);
+    EXPECT_EQ(x, -1.0);
+    f->mirror_csi_dim(2, 0, 0, 0, 0, &x, &y, &z);
+    f->mirror_csi_dim(3, 0, 0, 0, 0, &x, &y, &z);
+    f->mirror_csi_dim(4, 0, 0, 0, 0, &x, &y, &z);
+    EXPECT_EQ(storeCopy(*f), before);
+    EXPECT_EQ(x, 1.0);
+}
+
+TEST(CsiReorientation, SwapTransposesA2x4PlaneAndBack) {
+    StoreShape s;
+    s.vectorSize = 2;
+    s.lin = 2;
+    s.phs = 4;
+    MrPtr<Derovo2> f = makeStage(s);
+    for (long i2 = 0; i2 < 4; ++i2)
+        for (long i1 = 0; i1 < 2; ++i1)
+            for (long col = 0; col < 2; ++col)
+                put(*f, {col, 0, i1, i2}, {float(10 * i1 + i2), -float(10 * i1 + i2 + 100 * col)});
+    const std::vector<float> before = storeCopy(*f);
+
+    double vx1 = 1, vy1 = 2, vz1 = 3, dx1 = 4, fov1 = 5, vx2 = -1, vy2 = -2, vz2 = -3, dx2 = -4, fov2 = -5;
+    unsigned long n1 = 2, n2 = 4;
+    f->swap_csi_dims(0, 0, 0, 0, &vx1, &vy1, &vz1, &dx1, &fov1, &n1, &vx2, &vy2, &vz2, &dx2, &fov2, &n2);
+    EXPECT_EQ(n1, 4u);
+    EXPECT_EQ(n2, 2u);
+    EXPECT_EQ(vx1, -1);
+    EXPECT_EQ(vy1, -2);
+    EXPECT_EQ(vz1, -3);
+    EXPECT_EQ(dx1, -4);
+    EXPECT_EQ(fov1, -5);
+    EXPECT_EQ(vx2, 1);
+    EXPECT_EQ(fov2, 5);
+    // Read as 4 points along the first direction and 2 along the second: new
+    // point (j1, j2) holds old point (j2, j1). Plane position q = j1 + 4 j2
+    // lies at LIN q mod 2, PHS q div 2 of the store.
+    for (long j2 = 0; j2 < 2; ++j2)
+        for (long j1 = 0; j1 < 4; ++j1) {
+            const long q = j1 + 4 * j2;
+            for (long col = 0; col < 2; ++col)
+                EXPECT_EQ(value(*f, {col, 0, q % 2, q / 2}),
+                          std::complex<float>(float(10 * j2 + j1), -float(10 * j2 + j1 + 100 * col)))
+                    << j1 << "," << j2;
+        }
+
+    f->swap_csi_dims(0, 0, 0, 0, &vx1, &vy1, &vz1, &dx1, &fov1, &n1, &vx2, &vy2, &vz2, &dx2, &fov2, &n2);
+    EXPECT_EQ(n1, 2u);
+    EXPECT_EQ(n2, 4u);
+    EXPECT_EQ(vx1, 1);
+    EXPECT_EQ(dx2, -4);
+    EXPECT_EQ(storeCopy(*f), before);
+
+    // Lengths that do not cover the plane: the store's own are used.
+    unsigned long m1 = 0, m2 = 0;
+    f->swap_csi_dims(0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr, nullptr, &m1, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, &m2);
+    EXPECT_EQ(m1, 4u);
+    EXPECT_EQ(m2, 2u);
+    EXPECT_EQ(value(*f, {0, 0, 1, 0}), std::complex<float>(1.0f, -1.0f));  // q = 1: old (0, 1)
+}
