@@ -2,7 +2,8 @@
 # Both install the Debian packages they need when missing, configure, build and run.
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-	libfftw3-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-nibabel nifti-bin
+	libfftw3-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-nibabel nifti-bin \
+	libismrmrd-dev ismrmrd-tools python3-h5py
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "Viviv_NS_qomNiftiWriter.h"
@@ -41,17 +42,13 @@ size_t streamBufferBytes(int64_t imageBytes) {
 }
 
 // Writes the lines of one 2D image at the stream's position, last line
-// first, one write call per line. Returns true on success; otherwise
-// failedLine and written tell which line fell short and how many of its
-// bytes arrived.
+// first, one write call per line. False when a line fell short; written
+// then holds how many of its bytes arrived.
 bool writeLinesReversed(std::FILE* file, const unsigned char* first, ptrdiff_t lineStep, long nLin,
-                        size_t lineBytes, long& failedLine, size_t& written) {
+                        size_t lineBytes, size_t& written) {
     for (long lin = nLin - 1; lin >= 0; --lin) {
         written = std::fwrite(first + lin * lineStep, 1, lineBytes, file);
-        if (written < lineBytes) {
-            failedLine = lin;
-            return false;
-        }
+        if (written < lineBytes) return false;
     }
     return true;
 }
@@ -119,6 +116,8 @@ long W::outputFile(const std::string& fileName, const std::string& tmpName) {
         << "qomNiftiWriter: creating new file (currently " << m_vstrFileNames.size() << " open)";
     m_vstrFileNames.push_back(fileName);
     VIVIV_DEBUG(m_bDebugLogging, kSource, kComputeImage) << "qomNiftiWriter: opening " << tmpName;
+    // Write-only: the file is never read back, and a read/write stream
+    // would refill its buffer from the file after every seek.
     std::FILE* file = std::fopen(tmpName.c_str(), "wb");
     if (!file) {
         VIVIV_ERROR(kSource, kComputeImage) << "qomNiftiWriter: failed opening " << tmpName << VivivStatus{I_FAIL};
@@ -248,9 +247,8 @@ unsigned long W::writeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageCo
         streamPosition = -1;  // unknown until every line is written
         // Last line first: the file's second index runs from the image's
         // last line to its first.
-        long failedLine = 0;
         size_t written = 0;
-        if (!first || !writeLinesReversed(file, first, lineStep, m_iNLin, lineBytes, failedLine, written)) {
+        if (!first || !writeLinesReversed(file, first, lineStep, m_iNLin, lineBytes, written)) {
             VIVIV_ERROR(kSource, kComputeImage)
                 << "qomNiftiWriter: fwrite data failed at slc/set/cha " << slc << "/" << vol << "/" << ch
                 << " (expected/actual " << lineBytes << "/" << written << ", aborting..." << VivivStatus{I_FAIL};

@@ -2,8 +2,6 @@
 // when it runs.
 #pragma once
 
-#include <string>
-
 namespace CLI {
 class App;
 }
@@ -13,14 +11,13 @@ void addRunCommand(CLI::App& app, int& status);
 void addInspectCommand(CLI::App& app, int& status);
 void addConvertCommand(CLI::App& app, int& status);
 
-// ISMRMRD files given to `duv run` (ConvertCommand.cpp): the options, the
-// test for a file rather than a measurement directory, and the run itself
-// (convert into OUT/input/, then run that directory).
+// ISMRMRD files given to `duv run` (ConvertCommand.cpp): the options, and
+// the run of an input that is a measurement directory or an ISMRMRD file
+// (converted into OUT/input/, then run as a directory).
 struct IsmrmrdImportOptions;
 struct RunOptions;
 void addIsmrmrdOptions(CLI::App& command, IsmrmrdImportOptions& options);
-bool isIsmrmrdFile(const std::string& input);
-int runIsmrmrdMeasurement(RunOptions options, IsmrmrdImportOptions ismrmrd);
+int runDirectoryOrIsmrmrdFile(RunOptions options, IsmrmrdImportOptions ismrmrd);
 }  // namespace duvoffline
 
 namespace duvsim {

@@ -40,12 +40,17 @@ void addIsmrmrdOptions(CLI::App& command, IsmrmrdImportOptions& o) {
                        "protocol text file whose leaves replace the mapped ones (path = value per line)");
 }
 
-bool isIsmrmrdFile(const std::string& input) {
+int runDirectoryOrIsmrmrdFile(RunOptions options, IsmrmrdImportOptions ismrmrd) {
     std::error_code ec;
-    return fs::is_regular_file(input, ec);
-}
-
-int runIsmrmrdMeasurement(RunOptions options, IsmrmrdImportOptions ismrmrd) {
+    if (!fs::is_regular_file(options.input, ec)) {
+        if (!ismrmrd.images.empty() || !ismrmrd.protocolOverrides.empty() || ismrmrd.dataset != "dataset") {
+            std::cerr << "duv run: --dataset, --images and --protocol apply to ISMRMRD files, not to the "
+                         "measurement directory "
+                      << options.input << "\n";
+            return 2;
+        }
+        return runMeasurement(options);
+    }
     ismrmrd.file = options.input;
     fs::path out = options.output;
     if (out.empty()) {

@@ -19,11 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
-#include <sstream>
 
 #include "Geometry.h"
 #include "MeasurementFiles.h"
@@ -32,8 +29,6 @@
 #include "duvhost/XProtocol.h"
 
 namespace duvoffline {
-
-bool ismrmrdSupported() { return true; }
 
 namespace {
 
@@ -101,26 +96,28 @@ std::vector<std::string> groupsBelow(hid_t file, const std::string& path) {
     return names;
 }
 
-// One open ISMRMRD dataset (C interface of libismrmrd).
+// One open ISMRMRD dataset, read through the C interface of libismrmrd. The
+// file is opened read-only here: the library's own open asks for write
+// access (refused for a read-only file) and adds the group when it is
+// missing, and the input must stay as it is.
 class IsmrmrdFile {
 public:
     IsmrmrdFile(const std::string& file, const std::string& group) : file_(file), group_(group) {
         std::error_code ec;
         if (!fs::is_regular_file(file, ec)) throw IsmrmrdError(file + ": no such file");
         resetLibraryErrors();
-        ismrmrd_init_dataset(&d_, file.c_str(), group.c_str());
-        if (ismrmrd_open_dataset(&d_, false) != ISMRMRD_NOERROR) {
-            const std::string why = libraryError();
-            ismrmrd_close_dataset(&d_);
-            throw IsmrmrdError(file + ": cannot be opened as an ISMRMRD (HDF5) file: " + why);
-        }
+        if (H5Fis_hdf5(file.c_str()) <= 0) throw IsmrmrdError(file + ": not an HDF5 file (ISMRMRD files are HDF5)");
+        const hid_t id = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+        if (id < 0) throw IsmrmrdError(file + ": cannot be opened for reading");
+        ismrmrd_init_dataset(&d_, file.c_str(), group.c_str());  // keeps the names only
+        d_.fileid = id;
         const std::vector<std::string> top = groupsBelow(d_.fileid, "/");
         if (std::find(top.begin(), top.end(), group) == top.end()) {
-            ismrmrd_close_dataset(&d_);
+            close();
             throw IsmrmrdError(file + ": no dataset \"" + group + "\" (datasets in the file: " + joined(top) + ")");
         }
     }
-    ~IsmrmrdFile() { ismrmrd_close_dataset(&d_); }
+    ~IsmrmrdFile() { close(); }
     IsmrmrdFile(const IsmrmrdFile&) = delete;
     IsmrmrdFile& operator=(const IsmrmrdFile&) = delete;
 
@@ -167,6 +164,12 @@ public:
     }
 
 private:
+    void close() {
+        ismrmrd_close_dataset(&d_);  // closes the file; the names are ours to free
+        std::free(d_.filename);
+        std::free(d_.groupname);
+        d_.filename = d_.groupname = nullptr;
+    }
     std::string file_, group_;
     ISMRMRD_Dataset d_{};
 };
@@ -198,7 +201,12 @@ struct Directions {
     bool defaulted = false;
 };
 
-VectorPat vec(const float v[3]) { return {double(v[0]), double(v[1]), double(v[2])}; }
+// The library's headers are packed: their float arrays may be misaligned.
+VectorPat vec(const float v[3]) {
+    float f[3];
+    std::memcpy(f, v, sizeof f);
+    return {double(f[0]), double(f[1]), double(f[2])};
+}
 
 // The three direction cosines of a header. All three zero (files without
 // geometry, such as the phantom generator's) stand for the transverse frame
@@ -341,13 +349,16 @@ void baseSpec(const Header& hdr, const std::string& file, duvsim::ProtocolSpec& 
 // ---------------------------------------------------------------------------
 class OutputFiles {
 public:
-    explicit OutputFiles(const fs::path& dir) : dir_(dir) {
+    explicit OutputFiles(const fs::path& dir) : dir_(dir) { clear(dir); }
+    // Creates DIR and removes the measurement files in it.
+    static void clear(const fs::path& dir) {
         std::error_code ec;
         fs::create_directories(dir, ec);
         if (ec || !fs::is_directory(dir)) throw IsmrmrdError(dir.string() + ": cannot be created");
-        // The measurement that was there is replaced; until the new one is
-        // complete the directory holds none.
-        for (const char* f : {"protocol.txt", "readouts.bin", "images.bin"}) fs::remove(dir / f, ec);
+        for (const char* f : {"protocol.txt", "readouts.bin", "images.bin"}) {
+            fs::remove(dir / f, ec);
+            if (ec) throw IsmrmrdError((dir / f).string() + ": cannot be replaced: " + ec.message());
+        }
     }
     ~OutputFiles() {
         std::error_code ec;
@@ -378,8 +389,6 @@ void mergeOverrides(XProtocol& protocol, const std::string& overridesFile) {
     if (overridesFile.empty()) return;
     protocol.Merge(XProtocol::LoadFromFile(overridesFile));
 }
-
-sVec sv(const VectorPat& v) { return {v.sag(), v.cor(), v.tra()}; }
 
 // ---------------------------------------------------------------------------
 // Acquisitions.
@@ -695,7 +704,7 @@ IsmrmrdImportResult convertAcquisitions(IsmrmrdFile& ds, const Header& hdr, cons
                                                          "passed on unreversed");
     for (const auto& [why, n] : s.skipped) {
         r.skipped += n;
-        r.notes.push_back("left out: " + std::to_string(n) + " " + why + " readout" + (n == 1 ? "" : "s"));
+        r.notes.push_back("left out: " + std::to_string(n) + " readout" + (n == 1 ? "" : "s") + ": " + why);
     }
 
     OutputFiles out(dir);
@@ -930,6 +939,9 @@ IsmrmrdImportResult convertImages(IsmrmrdFile& ds, const Header& hdr, const std:
 }  // namespace
 
 IsmrmrdImportResult convertIsmrmrd(const IsmrmrdImportOptions& o, const std::string& dir) {
+    // The measurement that was in DIR goes first, so that a refused file
+    // leaves none behind.
+    OutputFiles::clear(dir);
     // A bad override file is refused before the ISMRMRD file is read.
     if (!o.protocolOverrides.empty()) XProtocol::LoadFromFile(o.protocolOverrides);
     IsmrmrdFile ds(o.file, o.dataset);

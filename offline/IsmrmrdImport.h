@@ -34,13 +34,11 @@ struct IsmrmrdImportResult {
     std::vector<std::string> notes;   // what was left out or defaulted, one line each
 };
 
-// False when duv was built without libismrmrd.
-bool ismrmrdSupported();
-
 // Writes DIR/protocol.txt and DIR/readouts.bin or DIR/images.bin (DIR is
 // created; those files are replaced, the other kind's file removed). The
 // whole file is checked before anything is kept: on an IsmrmrdError none of
-// the three files is left in DIR.
+// the three files is left in DIR. A duv built without libismrmrd throws an
+// IsmrmrdError that says so.
 IsmrmrdImportResult convertIsmrmrd(const IsmrmrdImportOptions& options, const std::string& dir);
 
 }  // namespace duvoffline

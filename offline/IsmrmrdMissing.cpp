@@ -4,8 +4,6 @@
 
 namespace duvoffline {
 
-bool ismrmrdSupported() { return false; }
-
 IsmrmrdImportResult convertIsmrmrd(const IsmrmrdImportOptions& options, const std::string&) {
     throw IsmrmrdError(options.file +
                        ": this duv was built without ISMRMRD support (libismrmrd was not found when it was "

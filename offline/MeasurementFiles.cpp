@@ -314,7 +314,7 @@ size_t parseFields(const unsigned char* base, size_t offset, size_t end, uint32_
                 if (count > kMaxTextOrList) fail(path, record, name, "list longer than 65535 values");
                 need(size_t(count) * 8, name);
                 std::vector<double> v(count);
-                std::memcpy(v.data(), base + offset, size_t(count) * 8);
+                if (count > 0) std::memcpy(v.data(), base + offset, size_t(count) * 8);  // an empty list has no storage
                 offset += size_t(count) * 8;
                 f.type = MiniHeader::Array;
                 f.value = std::move(v);

@@ -15,7 +15,7 @@
 
 #include "DisplaySink.h"
 #include "MeasurementFiles.h"
-#include "SpectraSink.h"
+#include "DataSetSink.h"
 #include "duvhost/HostStages.h"
 #include "duvhost/Installation.h"
 #include "duvhost/Pipeline.h"

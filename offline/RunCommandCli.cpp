@@ -60,7 +60,7 @@ void addRunCommand(CLI::App& app, int& status) {
     run->callback([options, ismrmrd, logLevel, &status] {
         duvtrace::clearSinks();
         duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(*logLevel));
-        status = isIsmrmrdFile(options->input) ? runIsmrmrdMeasurement(*options, *ismrmrd) : runMeasurement(*options);
+        status = runDirectoryOrIsmrmrdFile(*options, *ismrmrd);
     });
 }
 

@@ -112,8 +112,10 @@ void simulateImageSeries(const SimOptions& o, const OutputPaths& out) {
                 for (size_t j = 0; j < k; ++j)
                     repeated |= spots[j][0] == spots[k][0] && spots[j][1] == spots[k][1] && spots[j][2] == spots[k][2];
                 if (repeated) continue;
+                // Distinct values above the phantom's (at most 1503), within
+                // 16 bits for up to 256 repetitions x channels.
                 marks.push_back({spots[k][0], spots[k][1], spots[k][2], rep, ch,
-                                 double(20000 + 1000 * rep + 100 * ch + 10 * int(k)) + (o.imageFormat == "int16" ? 0.0 : 0.25)});
+                                 2000.0 + 16.0 * double(marks.size()) + (o.imageFormat == "int16" ? 0.0 : 0.25)});
             }
 
     const DuvFormat_t format = o.imageFormat == "int16" ? SH : o.imageFormat == "float" ? FL : CXFL;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Geometry.h"
-#include "SpectralModel.h"
+#include "MetaboliteSignal.h"
 #include "duvhost/XProtocol.h"
 
 namespace duvsim {

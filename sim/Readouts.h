@@ -8,7 +8,7 @@
 
 #include "Geometry.h"
 #include "MeasurementFiles.h"
-#include "SpectralModel.h"
+#include "MetaboliteSignal.h"
 
 namespace duvsim {
 

@@ -104,6 +104,7 @@ void resolve(SimOptions& o) {
     } else {
         range("--channels", o.channels, 1, 64);
         range("--repetitions", o.repetitions, 1, 64);
+        if (o.repetitions * o.channels > 256) bad("--repetitions", "repetitions x channels must not exceed 256");
         if (o.imageFormat != "int16" && o.imageFormat != "float" && o.imageFormat != "complex")
             bad("--image-format", "expected int16, float or complex, got \"" + o.imageFormat + "\"");
     }

@@ -37,11 +37,11 @@ const std::map<std::string, std::set<Kind>>& appliesTo() {
     static const std::set<Kind> calib = {Kind::CalibRefV, Kind::CalibVapor};
     static const std::set<Kind> svsCsi = {Kind::Svs, Kind::SvsMulticoil, Kind::Csi2d, Kind::Csi3d};
     static const std::map<std::string, std::set<Kind>> table = {
-        {"--averages", svsCsi},      {"--vector-size", spectro}, {"--oversampling", spectro},
-        {"--pre-echo", spectro},     {"--snr", spectro},         {"--water-ref", svsCsi},
-        {"--noise-scan", svs},       {"--field", spectro},       {"--ref-scans", svs},
-        {"--uncombined", svsCsi},    {"--no-uncombined", svsCsi},    {"--averaging-mode", svsCsi}, {"--hamming", csi},
-        {"--image-format", images},  {"--slices", {Kind::Csi2d, Kind::Images2d}},
+        {"--averages", svsCsi},       {"--vector-size", spectro},    {"--oversampling", spectro},
+        {"--pre-echo", spectro},      {"--snr", spectro},            {"--water-ref", svsCsi},
+        {"--noise-scan", svs},        {"--field", spectro},          {"--ref-scans", svs},
+        {"--uncombined", svsCsi},     {"--no-uncombined", svsCsi},   {"--averaging-mode", svsCsi},
+        {"--hamming", csi},           {"--image-format", images},    {"--slices", {Kind::Csi2d, Kind::Images2d}},
         {"--calib-truth", calib},
     };
     return table;
@@ -59,12 +59,11 @@ int simulate(SimOptions& o, const CLI::App& cmd) {
             if (cmd.count(name) > 0 && value < 1) throw SimError(std::string(name) + ": must be at least 1");
         if (cmd.count("--uncombined") > 0) o.uncombined = 1;
         if (cmd.count("--no-uncombined") > 0) o.uncombined = 0;
-        resolve(o);
+        const Kind kind = kindFromName(o.kindName);
         for (const auto& [option, kinds] : appliesTo())
-            if (cmd.count(option) > 0 && kinds.count(o.kind) == 0)
+            if (cmd.count(option) > 0 && kinds.count(kind) == 0)
                 throw SimError(option + " does not apply to " + o.kindName);
-        if (cmd.count("--matrix") > 0 && !isCsi(o.kind) && isSpectroscopy(o.kind) && o.matrix != "1")
-            throw SimError("--matrix does not apply to " + o.kindName);
+        resolve(o);
     } catch (const SimError& e) {
         std::cerr << "duv simulate: " << e.what() << "\n";
         return 2;

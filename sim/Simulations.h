@@ -6,7 +6,7 @@
 #include <string>
 
 #include "SimOptions.h"
-#include "SpectralModel.h"
+#include "MetaboliteSignal.h"
 #include "Truth.h"
 #include "duvhost/XProtocol.h"
 

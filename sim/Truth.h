@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Geometry.h"
-#include "SpectralModel.h"
+#include "MetaboliteSignal.h"
 
 namespace duvsim {
 

@@ -8,7 +8,7 @@
 //   Derovo2Store.cpp           raw and reference store, insert
 //   Derovo2CsiTransform.cpp    csi_filter, csi_fft, mirror_csi_dim, swap_csi_dims
 //   Derovo2Combination.cpp     scale, add_coil_arrays
-//   Derovo2Output.cpp          send, fGSLClassOri, fGSLCalcPRS
+//   Derovo2Output.cpp          send, createSingleSpectrum, copyHeaderTemplate, fGSLClassOri, fGSLCalcPRS
 //   Derovo2HeaderDump.cpp      print_MiniHeader
 //   Derovo2OnlineDisplay.cpp   compute_graph, complex2magn_data, feed_online_display(_trace)
 //   Derovo2CalibDisplay.cpp    feed_online_display_calib

@@ -111,8 +111,16 @@ class SingleVoxel(E.E2eCase):
             with self.subTest(name):
                 s = self.combined(m)
                 np.testing.assert_allclose(s.world(0, 0, 0), m.truth["voxel"]["world"], atol=0.01)
-                world = E.patient_to_world(m.truth["options"]["patientPosition"], m.truth["voxel"]["patient"])
-                np.testing.assert_allclose(world, m.truth["voxel"]["world"], atol=1e-9)
+                position = m.truth["options"]["patientPosition"]
+                voxel = m.truth["voxel"]
+                world = E.patient_to_world(position, voxel["patient"])
+                np.testing.assert_allclose(world, voxel["world"], atol=1e-9)
+                # The voxel's edges: readout, phase and normal of the volume
+                # of interest with its sizes.
+                for col, key, size in ((0, "readout", voxel["sizeMm"][0]), (1, "phase", voxel["sizeMm"][1]),
+                                       (2, "normal", voxel["sizeMm"][2])):
+                    np.testing.assert_allclose(s.affine[:3, col], E.patient_to_world(position, voxel[key]) * size,
+                                               atol=1e-3, err_msg=key)
 
 
 if __name__ == "__main__":

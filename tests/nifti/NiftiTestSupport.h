@@ -108,7 +108,7 @@ inline double pixelValue(long col, long line, long ch, long slice, long vol) {
     return double((col * 3 + line * 7 + ch * 101 + slice * 37 + vol * 211) % 30011);
 }
 
-struct ImageSpec {
+struct TestImage {
     DuvFormat_t format = SH;
     long nCol = 8, nLin = 6, nCha = 1;
     long slice = 0, vol = 0;       // which slice and volume the pattern encodes
@@ -116,7 +116,7 @@ struct ImageSpec {
 };
 
 // An image object filled with the pattern (complex: real = pattern, imaginary = -pattern - 0.5).
-inline DuvAs makeImage(const ImageSpec& s) {
+inline DuvAs makeImage(const TestImage& s) {
     MrPtr<DuvObj> obj(Rudu::HeapObject<DuvObj>::Create());
     obj->create(s.format, {{COL, s.nCol}, {LIN, s.nLin}, {CHA, s.nCha}});
     unsigned char* data = obj->data();
@@ -151,7 +151,7 @@ inline DuvAs makeImage(const ImageSpec& s) {
 }
 
 // The bytes the file must hold for one 2D image: lines last to first.
-inline std::vector<unsigned char> expectedImageBytes(const ImageSpec& s, long ch) {
+inline std::vector<unsigned char> expectedImageBytes(const TestImage& s, long ch) {
     DuvAs as = makeImage(s);
     const size_t bytes = DuvFormatBytes(s.format), line = size_t(s.nCol) * bytes;
     const unsigned char* base = static_cast<const unsigned char*>(as.calcSplObjStartAddr()) + ch * s.nLin * line;

@@ -88,7 +88,7 @@ bool writeCase(const Case& c, const std::string& dir, std::ostream& json) {
         counts.rep = c.vols;
     const DuvDim volDim = c.job.nSet > 1 ? SET : REP;
     for (const Arrival& a : c.arrivals) {
-        ImageSpec s;
+        TestImage s;
         s.format = c.format;
         s.nCol = c.nCol;
         s.nLin = c.nLin;

@@ -177,7 +177,7 @@ TEST(VivivConfigurator, ExportsTheProtocolAndSplicesTheWriter) {
     Counts c;
     c.slc = 3;
     for (long slc : {2L, 0L, 1L}) {
-        ImageSpec s;
+        TestImage s;
         s.slice = slc;
         DuvAs as = makeImage(s);
         MrPtr<MiniHeader> h = makeHeader(slc);
@@ -190,7 +190,7 @@ TEST(VivivConfigurator, ExportsTheProtocolAndSplicesTheWriter) {
     const auto file = readFile((tree.dir.path() / "nifti/mprage.nii").string());
     ASSERT_EQ(file.size(), 352u + 3 * 96u);
     for (long slc = 0; slc < 3; ++slc) {
-        ImageSpec s;
+        TestImage s;
         s.slice = slc;
         const auto want = expectedImageBytes(s, 0);
         EXPECT_TRUE(std::equal(want.begin(), want.end(), file.begin() + 352 + slc * 96)) << slc;

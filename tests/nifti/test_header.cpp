@@ -143,13 +143,13 @@ Geometry transverse() {
 
 // Runs one job through EndInit, the images, endOfJob; returns the file bytes.
 std::vector<unsigned char> runJob(Writer& w, const std::string& file,
-                                  const std::vector<std::pair<ImageSpec, ImageControl>>& images,
+                                  const std::vector<std::pair<TestImage, ImageControl>>& images,
                                   unsigned long* lastStatus = nullptr) {
     EXPECT_EQ(w.EndInit(nullptr), I_OK);
     unsigned long status = I_OK;
-    for (const auto& [spec, control] : images) {
-        DuvAs as = makeImage(spec);
-        MrPtr<MiniHeader> h = makeHeader(spec.slice);
+    for (const auto& [image, control] : images) {
+        DuvAs as = makeImage(image);
+        MrPtr<MiniHeader> h = makeHeader(image.slice);
         ImageControl ctrl = control;
         status = w.ComputeImage(as, h, ctrl);
         if (!lastStatus) {
@@ -194,7 +194,7 @@ TEST(NiftiHeaderBytes, TwoDimensionalMultiSliceWithGap) {
     job.sliceThk = 5.0;
     job.distFact = 0.2;
     MrPtr<Writer> w = makeWriter(job, dir.str(), "t2d.nii");
-    ImageSpec s;
+    TestImage s;
     s.geometry = transverse();
     s.geometry.sliceStep = 6.0;
     Counts c;
@@ -217,7 +217,7 @@ TEST(NiftiHeaderBytes, ThreeDimensionalSlabFirstImageNotPartitionZero) {
     job.nParFT = 176;
     job.sliceThk = 176.0;
     MrPtr<Writer> w = makeWriter(job, dir.str(), "t3d.nii");
-    ImageSpec s;
+    TestImage s;
     s.geometry = transverse();
     s.geometry.sliceStep = 1.0;
     s.slice = 5;  // partition 5 arrives first
@@ -238,7 +238,7 @@ TEST(NiftiHeaderBytes, ComplexSingleSliceRepetitions) {
     job.nRepProtocol = 9;  // ten repetitions
     job.sliceThk = 3.0;
     MrPtr<Writer> w = makeWriter(job, dir.str(), "cx.nii");
-    ImageSpec s;
+    TestImage s;
     s.format = CXFL;
     s.geometry = transverse();
     Counts c;
@@ -312,7 +312,7 @@ TEST(NiftiFirstCallChecks, OnlyTheFirstMatchingRowIsReported) {
         ASSERT_EQ(w->EndInit(nullptr), I_OK);
         duvtrace::ScopedMemorySink sink;
         DuvFramework::ClearLastError();
-        ImageSpec s;
+        TestImage s;
         DuvAs as = makeImage(s);
         MrPtr<MiniHeader> h = makeHeader(0);
         ImageControl ctrl = makeControl(k.counts);
@@ -342,7 +342,7 @@ TEST(NiftiFirstCallChecks, WorkingSizesAreRaisedToOneAndTraced) {
     MrPtr<Writer> w = makeWriter(job, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    ImageSpec s;
+    TestImage s;
     // Vectors without zero components: the traces show them as converted.
     s.geometry.position = {1.5, -2.5, 3.5};
     s.geometry.row = {1, 2, 3};
@@ -390,7 +390,7 @@ TEST(NiftiFirstCallChecks, DebugTracesNeedDebugLogging) {
     MrPtr<Writer> w = makeWriter(job, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    ImageSpec s;
+    TestImage s;
     DuvAs as = makeImage(s);
     MrPtr<MiniHeader> h = makeHeader(0);
     ImageControl ctrl = makeControl(Counts{});
@@ -407,7 +407,7 @@ TEST(NiftiChannelRule, CoilCombinedImagesOfAManyChannelProtocol) {
     Job job;
     job.nCha = 32;
     MrPtr<Writer> w = makeWriter(job, dir.str(), "cc.nii");
-    ImageSpec s;
+    TestImage s;
     const auto file = runJob(*w, dir / "cc.nii", {{s, makeControl(Counts{})}});
     EXPECT_EQ(w->getNCha(), 1);
     EXPECT_EQ(at<int16_t>(file, 40), 3);  // dim[0]
@@ -424,7 +424,7 @@ TEST(NiftiChannelRule, LoweredChannelsKeepEveryVolumeAndChannelVisible) {
         MrPtr<Writer> w = makeWriter(job, dir.str(), "r.nii");
         Counts c;
         c.rep = 4;
-        const auto file = runJob(*w, dir / "r.nii", {{ImageSpec{}, makeControl(c)}});
+        const auto file = runJob(*w, dir / "r.nii", {{TestImage{}, makeControl(c)}});
         EXPECT_EQ(at<int16_t>(file, 40), 4);
         EXPECT_EQ(at<int16_t>(file, 48), 4);
     }
@@ -435,7 +435,7 @@ TEST(NiftiChannelRule, LoweredChannelsKeepEveryVolumeAndChannelVisible) {
         MrPtr<Writer> w = makeWriter(job, dir.str(), "c.nii");
         Counts c;
         c.cha = 4;
-        ImageSpec s;
+        TestImage s;
         s.nCha = 4;
         const auto file = runJob(*w, dir / "c.nii", {{s, makeControl(c)}});
         EXPECT_EQ(w->getNCha(), 4);
@@ -449,7 +449,7 @@ TEST(NiftiChannelRule, LoweredChannelsKeepEveryVolumeAndChannelVisible) {
         MrPtr<Writer> w = makeWriter(job, dir.str(), "e.nii");
         Counts c;
         c.cha = 2;
-        ImageSpec s;
+        TestImage s;
         s.nCha = 2;
         const auto file = runJob(*w, dir / "e.nii", {{s, makeControl(c)}});
         EXPECT_EQ(at<int16_t>(file, 40), 5);
@@ -466,7 +466,7 @@ TEST(NiftiChannelRule, MoreImageChannelsThanTheProtocolFails) {
     duvtrace::ScopedMemorySink sink;
     Counts c;
     c.cha = 4;
-    ImageSpec s;
+    TestImage s;
     s.nCha = 4;
     DuvAs as = makeImage(s);
     MrPtr<MiniHeader> h = makeHeader(0);
@@ -491,7 +491,7 @@ TEST(NiftiSampleFormat, DatatypeAndBitsPerFormat) {
         SCOPED_TRACE(int(k.format));
         TempDir dir;
         MrPtr<Writer> w = makeWriter(Job{}, dir.str(), "f.nii");
-        ImageSpec s;
+        TestImage s;
         s.format = k.format;
         const auto file = runJob(*w, dir / "f.nii", {{s, makeControl(Counts{})}});
         EXPECT_EQ(at<int16_t>(file, 70), k.datatype);
@@ -509,7 +509,7 @@ TEST(NiftiSampleFormat, OtherFormatsAreRefused) {
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
     DuvFramework::ClearLastError();
-    ImageSpec s;
+    TestImage s;
     s.format = LO;
     DuvAs as = makeImage(s);
     MrPtr<MiniHeader> h = makeHeader(0);
@@ -527,7 +527,7 @@ TEST(NiftiHeaderFields, DescriptionIsCutTo79Characters) {
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     std::string longText;
     for (int i = 0; i < 100; ++i) longText += char('a' + i % 26);
-    DuvAs as = makeImage(ImageSpec{});
+    DuvAs as = makeImage(TestImage{});
     MrPtr<MiniHeader> h = makeHeader(0, longText);
     ImageControl ctrl = makeControl(Counts{});
     ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
@@ -540,7 +540,7 @@ TEST(NiftiHeaderFields, MissingSequenceDescriptionFails) {
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    DuvAs as = makeImage(ImageSpec{});
+    DuvAs as = makeImage(TestImage{});
     MrPtr<MiniHeader> h(Rudu::HeapObject<MiniHeader>::Create());
     ImageControl ctrl = makeControl(Counts{});
     EXPECT_EQ(w->FirstCall(as, h, ctrl), I_FAIL);
@@ -558,14 +558,14 @@ TEST(NiftiHeaderFields, WithoutExportNoCheckRunsButTheRulesStill) {
     Counts c;
     c.eco = 3;   // would fail the first check
     c.slc = 7;   // and the slice count
-    DuvAs as = makeImage(ImageSpec{});
+    DuvAs as = makeImage(TestImage{});
     MrPtr<MiniHeader> h = makeHeader(0);
     ImageControl ctrl = makeControl(c);
     EXPECT_EQ(w->FirstCall(as, h, ctrl), I_OK);
     EXPECT_EQ(w->getNCha(), 1);  // channel rule
     MrPtr<MiniHeader> bare(Rudu::HeapObject<MiniHeader>::Create());
     EXPECT_EQ(w->FirstCall(as, bare, ctrl), I_FAIL);
-    ImageSpec lo;
+    TestImage lo;
     lo.format = LO;
     DuvAs loAs = makeImage(lo);
     EXPECT_EQ(w->FirstCall(loAs, h, ctrl), I_FAIL);
@@ -590,7 +590,7 @@ TEST(NiftiHeaderFields, VolumeDimensionAndTimeStep) {
         job.nRepProtocol = k.nRepProtocol;
         MrPtr<Writer> w = makeWriter(job, dir.str());
         ASSERT_EQ(w->EndInit(nullptr), I_OK);
-        DuvAs as = makeImage(ImageSpec{});
+        DuvAs as = makeImage(TestImage{});
         MrPtr<MiniHeader> h = makeHeader(0);
         ImageControl ctrl = makeControl(k.counts);
         ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
@@ -604,7 +604,7 @@ TEST(NiftiHeaderFields, DimensionsBeyondSixteenBitsAreRefused) {
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    ImageSpec s;
+    TestImage s;
     s.nCol = 40000;
     s.nLin = 1;
     DuvAs as = makeImage(s);
@@ -621,7 +621,7 @@ TEST(NiftiGeometry, PixelSpacingsFollowTheirDirections) {
     TempDir dir;
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
-    ImageSpec s;
+    TestImage s;
     s.geometry.rowSpacing = 0.5;    // between columns
     s.geometry.columnSpacing = 2.0; // between lines
     DuvAs as = makeImage(s);
@@ -657,7 +657,7 @@ TEST(NiftiGeometry, SliceStepOfSlicesSlabsAndSingleSlices) {
         job.distFact = k.dist;
         MrPtr<Writer> w = makeWriter(job, dir.str());
         ASSERT_EQ(w->EndInit(nullptr), I_OK);
-        DuvAs as = makeImage(ImageSpec{});
+        DuvAs as = makeImage(TestImage{});
         MrPtr<MiniHeader> h = makeHeader(0);
         ImageControl ctrl = makeControl(k.counts);
         ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
@@ -672,7 +672,7 @@ TEST(NiftiGeometry, OddMatrixSizesPlaceEveryPixelCentre) {
     job.nSlc = 3;
     job.sliceThk = 2.0;
     MrPtr<Writer> w = makeWriter(job, dir.str(), "odd.nii");
-    ImageSpec s;
+    TestImage s;
     s.nCol = 5;
     s.nLin = 7;
     s.geometry = transverse();
@@ -694,7 +694,7 @@ TEST(NiftiGeometry, UnknownPatientPositionGivesNoTransform) {
     MrPtr<Writer> w = makeWriter(job, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    ImageSpec s;
+    TestImage s;
     s.geometry = transverse();
     DuvAs as = makeImage(s);
     MrPtr<MiniHeader> h = makeHeader(0);

@@ -20,17 +20,17 @@ namespace {
 
 const std::string kFailSuffix = " status = 0xc0000001";
 
-unsigned long feed(Writer& w, const ImageSpec& spec, ImageControl ctrl, long anatomical) {
-    DuvAs as = makeImage(spec);
+unsigned long feed(Writer& w, const TestImage& image, ImageControl ctrl, long anatomical) {
+    DuvAs as = makeImage(image);
     MrPtr<MiniHeader> h = makeHeader(anatomical);
     return w.ComputeImage(as, h, ctrl);
 }
 
-void expectImageAt(const std::vector<unsigned char>& file, const ImageSpec& spec, long ch, size_t position) {
-    const auto want = expectedImageBytes(spec, ch);
+void expectImageAt(const std::vector<unsigned char>& file, const TestImage& image, long ch, size_t position) {
+    const auto want = expectedImageBytes(image, ch);
     ASSERT_LE(position + want.size(), file.size());
     EXPECT_TRUE(std::equal(want.begin(), want.end(), file.begin() + long(position)))
-        << "slice " << spec.slice << " volume " << spec.vol << " channel " << ch << " at " << position;
+        << "slice " << image.slice << " volume " << image.vol << " channel " << ch << " at " << position;
 }
 
 bool allZero(const std::vector<unsigned char>& file, size_t from, size_t to) {
@@ -59,7 +59,7 @@ TEST(NiftiPlacement, SlabOf176PartitionsInAnyOrder) {
     std::shuffle(order.begin(), order.end(), std::mt19937(7));
     Counts c;
     c.par = 176;
-    ImageSpec s;
+    TestImage s;
     s.nCol = 256;
     s.nLin = 256;
     for (long par : order) {
@@ -96,7 +96,7 @@ TEST(NiftiPlacement, InterleavedSlicesLandByAnatomicalSliceNumber) {
     c.slc = 5;
     const long arrival[] = {1, 3, 0, 2, 4};
     for (long n = 0; n < 5; ++n) {
-        ImageSpec s;
+        TestImage s;
         s.slice = arrival[n];
         // The control's slice index is the acquisition order; the header's
         // anatomical number decides the place.
@@ -106,7 +106,7 @@ TEST(NiftiPlacement, InterleavedSlicesLandByAnatomicalSliceNumber) {
     const auto file = readFile(dir / "il.nii");
     ASSERT_EQ(file.size(), 352u + 5u * 96u);
     for (long slc = 0; slc < 5; ++slc) {
-        ImageSpec s;
+        TestImage s;
         s.slice = slc;
         expectImageAt(file, s, 0, 352u + size_t(slc) * 96u);
     }
@@ -126,7 +126,7 @@ TEST(NiftiPlacement, FourChannelsAtTheChannelStride) {
     c.rep = 2;
     for (long rep = 1; rep >= 0; --rep)
         for (long slc = 0; slc < 3; ++slc) {
-            ImageSpec s;
+            TestImage s;
             s.nCha = 4;
             s.slice = slc;
             s.vol = rep;
@@ -139,7 +139,7 @@ TEST(NiftiPlacement, FourChannelsAtTheChannelStride) {
     for (long ch = 0; ch < 4; ++ch)
         for (long rep = 0; rep < 2; ++rep)
             for (long slc = 0; slc < 3; ++slc) {
-                ImageSpec s;
+                TestImage s;
                 s.nCha = 4;
                 s.slice = slc;
                 s.vol = rep;
@@ -151,7 +151,7 @@ TEST(NiftiPlacement, TheFirstLineWrittenIsTheLastLine) {
     TempDir dir;
     MrPtr<Writer> w = makeWriter(Job{}, dir.str(), "l.nii");
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
-    ImageSpec s;
+    TestImage s;
     ASSERT_EQ(feed(*w, s, makeControl(Counts{}), 0), I_OK);
     ASSERT_EQ(w->endOfJob(0), I_OK);
     const auto file = readFile(dir / "l.nii");
@@ -181,7 +181,7 @@ TEST(NiftiPassingOn, ImagesGoOnUnlessHeldBack) {
             ASSERT_EQ(w->EndInit(nullptr), I_OK);
             Counts c;
             c.slc = 2;
-            ImageSpec s;
+            TestImage s;
             DuvAs as = makeImage(s);
             MrPtr<MiniHeader> h = makeHeader(0);
             ImageControl ctrl = makeControl(c);
@@ -211,11 +211,11 @@ TEST(NiftiPassingOn, AFailingSuccessorFailsTheImage) {
     next.attach(*w);
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    EXPECT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_FAIL);
+    EXPECT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_FAIL);
     EXPECT_TRUE(sink->contains("qomNiftiWriter: ERROR calling remaining functor chain, aborting..." + kFailSuffix));
     // A warning of a successor is no failure.
     next.status = I_ACQ_END;
-    EXPECT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_OK);
+    EXPECT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_OK);
 }
 
 TEST(NiftiFailures, OpenFailureThenArraySizeMessage) {
@@ -229,10 +229,10 @@ TEST(NiftiFailures, OpenFailureThenArraySizeMessage) {
     DuvFramework::ClearLastError();
     Successor next;
     next.attach(*w);
-    EXPECT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_FAIL);
+    EXPECT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_FAIL);
     EXPECT_TRUE(sink->contains("qomNiftiWriter: failed opening " + missing + "/out.nii.tmp" + kFailSuffix));
     EXPECT_EQ(DuvFramework::GetLastError(), I_FAIL);
-    EXPECT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_FAIL);
+    EXPECT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_FAIL);
     EXPECT_TRUE(sink->contains("qomNiftiWriter: ERROR: size of file name and file pointer arrays does not match!" +
                                kFailSuffix));
     EXPECT_EQ(next.images, 0);
@@ -248,7 +248,7 @@ TEST(NiftiFailures, SegmentIndexOneFailsBeforeAnything) {
         duvtrace::ScopedMemorySink sink;
         ImageControl ctrl = makeControl(Counts{});
         ctrl.setIndex(SEG, 1);
-        EXPECT_EQ(feed(*w, ImageSpec{}, ctrl, 0), I_FAIL);
+        EXPECT_EQ(feed(*w, TestImage{}, ctrl, 0), I_FAIL);
         EXPECT_TRUE(sink->contains("qomNiftiWriter: uncombined SEGMENTS not supported!" + dump(ctrl) + kFailSuffix));
         EXPECT_FALSE(sink->containsSubstring("FirstCall"));
         EXPECT_FALSE(fs::exists(dir / "out.nii.tmp"));
@@ -260,7 +260,7 @@ TEST(NiftiFailures, MissingAnatomicalSliceNumber) {
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     duvtrace::ScopedMemorySink sink;
-    DuvAs as = makeImage(ImageSpec{});
+    DuvAs as = makeImage(TestImage{});
     MrPtr<MiniHeader> h(Rudu::HeapObject<MiniHeader>::Create());
     h->set("SequenceDescription", std::string("x"));
     ImageControl ctrl = makeControl(Counts{});
@@ -285,7 +285,7 @@ TEST(NiftiEndOfJob, RenameFailureKeepsTheTemporaryFile) {
     TempDir dir;
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
-    ASSERT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_OK);
+    ASSERT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_OK);
     // A non-empty directory under the final name cannot be replaced.
     fs::create_directories(dir / "out.nii/inside");
     duvtrace::ScopedMemorySink sink;
@@ -299,11 +299,11 @@ TEST(NiftiEndOfJob, AnImageAfterTheEndOfTheJobIsRefused) {
     TempDir dir;
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
-    ASSERT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_OK);
+    ASSERT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_OK);
     ASSERT_EQ(w->endOfJob(0), I_OK);
     const auto before = readFile(dir / "out.nii");
     duvtrace::ScopedMemorySink sink;
-    EXPECT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_FAIL);
+    EXPECT_EQ(feed(*w, TestImage{}, makeControl(Counts{}), 0), I_FAIL);
     EXPECT_TRUE(sink->contains("qomNiftiWriter: output file " + (dir / "out.nii") +
                                " was closed at end of job, aborting..." + kFailSuffix));
     EXPECT_EQ(readFile(dir / "out.nii"), before);
@@ -312,14 +312,20 @@ TEST(NiftiEndOfJob, AnImageAfterTheEndOfTheJobIsRefused) {
 TEST(NiftiFailures, SeekFailureOfAFullDevice) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     TempDir dir;
-    MrPtr<Writer> w = makeWriter(Job{}, dir.str());
+    Job job;
+    job.nSlc = 2;
+    MrPtr<Writer> w = makeWriter(job, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     // The temporary file is a device that refuses every byte: the header
-    // cannot leave the stream buffer when the writer seeks to the image.
+    // cannot leave the stream buffer when the writer seeks to slice 1.
     fs::create_symlink("/dev/full", dir / "out.nii.tmp");
     duvtrace::ScopedMemorySink sink;
-    EXPECT_EQ(feed(*w, ImageSpec{}, makeControl(Counts{}), 0), I_FAIL);
-    EXPECT_TRUE(sink->contains("qomNiftiWriter: failed to seek position 352 in " + (dir / "out.nii.tmp") +
+    Counts c;
+    c.slc = 2;
+    TestImage s;
+    s.slice = 1;
+    EXPECT_EQ(feed(*w, s, makeControl(c, 1), 1), I_FAIL);
+    EXPECT_TRUE(sink->contains("qomNiftiWriter: failed to seek position 448 in " + (dir / "out.nii.tmp") +
                                kFailSuffix));
 }
 
@@ -337,14 +343,14 @@ TEST(NiftiRefusedImages, IndicesOutsideTheHeaderDimensions) {
     c.rep = 2;
     for (long rep = 0; rep < 2; ++rep)
         for (long slc = 0; slc < 3; ++slc) {
-            ImageSpec s;
+            TestImage s;
             s.slice = slc;
             s.vol = rep;
             ASSERT_EQ(feed(*w, s, makeControl(c, slc, 0, rep), slc), I_OK);
         }
     duvtrace::ScopedMemorySink sink;
     DuvFramework::ClearLastError();
-    ImageSpec bad;
+    TestImage bad;
     bad.slice = 3;
     // Slice 3 of volume 0 would land on slice 0 of volume 1.
     ImageControl beyondSlices = makeControl(c, 0, 0, 0);
@@ -360,7 +366,7 @@ TEST(NiftiRefusedImages, IndicesOutsideTheHeaderDimensions) {
     ASSERT_EQ(file.size(), 352u + 6 * 96u);
     for (long rep = 0; rep < 2; ++rep)
         for (long slc = 0; slc < 3; ++slc) {
-            ImageSpec s;
+            TestImage s;
             s.slice = slc;
             s.vol = rep;
             expectImageAt(file, s, 0, 352 + (rep * 3 + slc) * 96);
@@ -377,16 +383,16 @@ TEST(NiftiRefusedImages, ImagesUnlikeTheFirstImage) {
     Counts c;
     c.slc = 2;
     c.cha = 2;
-    ImageSpec first;
+    TestImage first;
     first.nCha = 2;
     ASSERT_EQ(feed(*w, first, makeControl(c), 0), I_OK);
     duvtrace::ScopedMemorySink sink;
-    ImageSpec wider = first, taller = first, complex = first, fewer = first;
+    TestImage wider = first, taller = first, complex = first, fewer = first;
     wider.nCol = 16;
     taller.nLin = 12;
     complex.format = CXFL;
     fewer.nCha = 1;
-    for (ImageSpec* s : {&wider, &taller, &complex, &fewer}) {
+    for (TestImage* s : {&wider, &taller, &complex, &fewer}) {
         s->slice = 1;
         EXPECT_EQ(feed(*w, *s, makeControl(c, 1), 1), I_FAIL);
     }
@@ -418,7 +424,7 @@ TEST(NiftiEndOfJob, MissingLastSliceReadsAsZeros) {
     Counts c;
     c.slc = 4;
     for (long slc = 0; slc < 3; ++slc) {
-        ImageSpec s;
+        TestImage s;
         s.slice = slc;
         ASSERT_EQ(feed(*w, s, makeControl(c, slc), slc), I_OK);
     }
@@ -427,7 +433,7 @@ TEST(NiftiEndOfJob, MissingLastSliceReadsAsZeros) {
     const auto file = readFile(dir / "short.nii");
     ASSERT_EQ(file.size(), 352u + 4 * 96u);
     EXPECT_TRUE(allZero(file, 352 + 3 * 96, file.size()));
-    ImageSpec s;
+    TestImage s;
     s.slice = 2;
     expectImageAt(file, s, 0, 352 + 2 * 96);
 }
@@ -447,7 +453,7 @@ TEST(NiftiLargeFiles, PositionsBeyondFourGigabytes) {
     c.slc = 64;
     c.cha = 4;
     c.rep = 200;
-    ImageSpec s;
+    TestImage s;
     s.format = CXFL;
     s.nCol = 256;
     s.nLin = 256;
@@ -493,7 +499,7 @@ TEST(NiftiFileHandles, EndInitClosesWhatAFailedJobLeftOpen) {
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
     Counts c;
     c.slc = 2;
-    ImageSpec s;
+    TestImage s;
     s.nCol = 256;
     s.nLin = 256;
     ASSERT_EQ(feed(*w, s, makeControl(c), 0), I_OK);
@@ -511,7 +517,7 @@ TEST(NiftiFileHandles, EndInitClosesWhatAFailedJobLeftOpen) {
 
 TEST(NiftiFileHandles, TheDestructorClosesOpenFiles) {
     TempDir dir;
-    ImageSpec s;
+    TestImage s;
     s.nCol = 256;
     s.nLin = 256;
     {
@@ -575,12 +581,13 @@ TEST(NiftiEndOfJob, BytesThatCannotBeWrittenFailTheEnd) {
     struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     void (*oldHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
-    // The header leaves the stream buffer at the seek; the image stays in it.
+    // Header and image wait in the stream buffer; at the end only 400 of
+    // their 448 bytes fit.
     struct rlimit small = old;
     small.rlim_cur = 400;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     duvtrace::ScopedMemorySink sink;
-    const unsigned long imageStatus = feed(*w, ImageSpec{}, makeControl(Counts{}), 0);
+    const unsigned long imageStatus = feed(*w, TestImage{}, makeControl(Counts{}), 0);
     const unsigned long endStatus = w->endOfJob(0);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
@@ -590,4 +597,29 @@ TEST(NiftiEndOfJob, BytesThatCannotBeWrittenFailTheEnd) {
     EXPECT_TRUE(fs::exists(dir / "out.nii.tmp"));
     EXPECT_FALSE(fs::exists(dir / "out.nii"));
     EXPECT_EQ(w->openFileCount(), 0u);
+}
+
+// Images that follow their predecessor in the file go on without a seek;
+// the others seek. Either way each lands at its own place.
+TEST(NiftiPlacement, InOrderAndOutOfOrderImagesMixed) {
+    TempDir dir;
+    Job job;
+    job.nSlc = 6;
+    MrPtr<Writer> w = makeWriter(job, dir.str(), "mix.nii");
+    ASSERT_EQ(w->EndInit(nullptr), I_OK);
+    Counts c;
+    c.slc = 6;
+    for (long slc : {0L, 1L, 4L, 5L, 2L, 3L}) {
+        TestImage s;
+        s.slice = slc;
+        ASSERT_EQ(feed(*w, s, makeControl(c, slc), slc), I_OK);
+    }
+    ASSERT_EQ(w->endOfJob(0), I_OK);
+    const auto file = readFile(dir / "mix.nii");
+    ASSERT_EQ(file.size(), 352u + 6 * 96u);
+    for (long slc = 0; slc < 6; ++slc) {
+        TestImage s;
+        s.slice = slc;
+        expectImageAt(file, s, 0, 352 + slc * 96);
+    }
 }

@@ -6,7 +6,7 @@
 
 #include "DisplaySink.h"
 #include "OfflineTestSupport.h"
-#include "SpectraSink.h"
+#include "DataSetSink.h"
 #include "duvhost/Framework.h"
 #include "duvhost/Graphics.h"
 
@@ -156,21 +156,39 @@ TEST(SpectraVolume, SingleVoxelWithoutVolumeOfInterestHasNoPosition) {
 }
 
 TEST(SpectraVolume, SingleVoxelWithVolumeOfInterestHasItsSizes) {
-    Store store(4, 1, 1, 1);
+    // A single spectrum travels in a fresh object: its slice geometry (here
+    // the default normal (0, 0, 1)) says nothing; the volume's normal is
+    // ColVec x RowVec, even where the default would be perpendicular too.
+    struct Case {
+        std::vector<double> row, col;
+        std::array<double, 3> normal;
+    };
+    for (const Case& c : {Case{{0, 0, 1}, {0, 1, 0}, {1, 0, 0}}, Case{{1, 0, 0}, {0, 1, 0}, {0, 0, -1}}}) {
+        Store store(4, 1, 1, 1);
+        SpectraSink sink("/nonexistent", protocol());
+        MrPtr<MiniHeader> h = svsHeader();
+        h->setArrayValues("RowVec", c.row);
+        h->setArrayValues("ColVec", c.col);
+        h->setArrayValues("PixelSpacing", {20.0, 15.0});  // (PeFOV, RoFOV)
+        h->set("SliceThickness", 25.0);
+        h->setArrayValues("PosVec", {1.0, 2.0, 3.0});
+        const niftimrs::Volume v = sink.toVolume(store.as, *h);
+        EXPECT_EQ(v.qformCode, 1);
+        expectNear(voxelCentre(v, 0, 0, 0), ras(1.0, 2.0, 3.0));
+        expectNear({v.affine[0][0], v.affine[1][0], v.affine[2][0]}, ras(c.row[0] * 15, c.row[1] * 15, c.row[2] * 15));
+        expectNear({v.affine[0][1], v.affine[1][1], v.affine[2][1]}, ras(c.col[0] * 20, c.col[1] * 20, c.col[2] * 20));
+        expectNear({v.affine[0][2], v.affine[1][2], v.affine[2][2]},
+                   ras(c.normal[0] * 25, c.normal[1] * 25, c.normal[2] * 25));
+    }
+}
+
+TEST(SpectraVolume, GridGeometryNotPerpendicularToThePlaneFallsBackToColumnCrossRow) {
+    Store store(2, 2, 2, 2);
+    store.obj->soda(0).setSliceNormVec({1.0, 0.0, 0.0});  // lies in the plane of RowVec
     SpectraSink sink("/nonexistent", protocol());
-    MrPtr<MiniHeader> h = svsHeader();
-    h->setArrayValues("RowVec", {0.0, 0.0, 1.0});
-    h->setArrayValues("ColVec", {0.0, 1.0, 0.0});
-    h->setArrayValues("PixelSpacing", {20.0, 15.0});  // (PeFOV, RoFOV)
-    h->set("SliceThickness", 25.0);
-    h->setArrayValues("PosVec", {1.0, 2.0, 3.0});
-    store.obj->soda(0).setSliceNormVec({-1.0, 0.0, 0.0});
-    const niftimrs::Volume v = sink.toVolume(store.as, *h);
-    EXPECT_EQ(v.qformCode, 1);
-    expectNear(voxelCentre(v, 0, 0, 0), ras(1.0, 2.0, 3.0));
-    expectNear({v.affine[0][0], v.affine[1][0], v.affine[2][0]}, ras(0, 0, 15.0));
-    expectNear({v.affine[0][1], v.affine[1][1], v.affine[2][1]}, ras(0, 20.0, 0));
-    expectNear({v.affine[0][2], v.affine[1][2], v.affine[2][2]}, ras(-25.0, 0, 0));
+    const niftimrs::Volume v = sink.toVolume(store.as, *csiHeader(2, 2));
+    // ColVec x RowVec = (0, 1, 0) x (1, 0, 0) = (0, 0, -1); 12 mm partitions.
+    expectNear({v.affine[0][2], v.affine[1][2], v.affine[2][2]}, ras(0, 0, -12.0));
 }
 
 TEST(SpectraVolume, UnknownPatientPositionWritesWithoutOrientation) {

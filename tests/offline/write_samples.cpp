@@ -17,7 +17,7 @@
 #include "DisplaySink.h"
 #include "MeasurementFiles.h"
 #include "NiftiMrs.h"
-#include "SpectraSink.h"
+#include "DataSetSink.h"
 #include "duvhost/Graphics.h"
 
 namespace fs = std::filesystem;

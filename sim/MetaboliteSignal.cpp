@@ -1,4 +1,4 @@
-#include "SpectralModel.h"
+#include "MetaboliteSignal.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "SpectrumAnalysis.h"
+#include "PeakAnalysis.h"
 
 #include <algorithm>
 #include <cmath>

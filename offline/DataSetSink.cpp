@@ -1,4 +1,4 @@
-#include "SpectraSink.h"
+#include "DataSetSink.h"
 
 #include <cctype>
 #include <cmath>
@@ -92,7 +92,7 @@ SpectraSink::SpectraSink(std::string directory, const XProtocol& protocol) : dir
         (void)check;
     } catch (const std::invalid_argument& e) {
         positionKnown_ = false;
-        getStdStackTraceStream("DUV.duv", duvtrace::Warning, 1, "DUV", "duv", "SpectraSink.cpp", __LINE__,
+        getStdStackTraceStream("DUV.duv", duvtrace::Warning, 1, "DUV", "duv", "DataSetSink.cpp", __LINE__,
                                "SpectraSink", "DLL", false)
             << "spectra are written without orientation: " << e.what();
     }
@@ -140,13 +140,24 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
     const double rowLen = norm(row), colLen = norm(col);
     const double thickness = field<double>(header, "SliceThickness", 0.0);
     if (positionKnown_ && rowLen > 0.0 && colLen > 0.0) {
-        // The slab normal is the one of the data set's slice geometry: after
-        // the reorientation RowVec x ColVec may point either way.
-        sVec n{0, 0, 0};
-        if (const DuvSoda* s = data.calcCurrentSodaPtr()) n = s->getSliceNormVec();
+        // The third axis. A grid's slab normal is the one of the data set's
+        // slice geometry: after the reorientation RowVec x ColVec may point
+        // either way. A single spectrum travels in a fresh object whose
+        // geometry is the default one, and a slice geometry that is not
+        // perpendicular to the in-plane directions does not belong to them:
+        // then the normal is ColVec x RowVec (the readout direction is
+        // normal x phase).
+        const sVec colXRow{col[1] * row[2] - col[2] * row[1], col[2] * row[0] - col[0] * row[2],
+                           col[0] * row[1] - col[1] * row[0]};
+        sVec n = colXRow;
+        if (size_t(nx) * size_t(ny) * size_t(nz) > 1)
+            if (const DuvSoda* s = data.calcCurrentSodaPtr()) n = s->getSliceNormVec();
         double nlen = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-        if (!(nlen > 0.0)) {
-            n = {row[1] * col[2] - row[2] * col[1], row[2] * col[0] - row[0] * col[2], row[0] * col[1] - row[1] * col[0]};
+        const double along = nlen > 0.0 ? std::fabs(n.x * row[0] + n.y * row[1] + n.z * row[2]) / rowLen +
+                                              std::fabs(n.x * col[0] + n.y * col[1] + n.z * col[2]) / colLen
+                                        : 0.0;
+        if (!(nlen > 0.0) || along > 1e-6 * nlen) {
+            n = colXRow;
             nlen = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
         }
         // PixelSpacing is (between lines, between columns): [1] runs along RowVec.

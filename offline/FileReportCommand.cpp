@@ -13,7 +13,7 @@
 #include "Commands.h"
 #include "NiftiMrs.h"
 #include "Png.h"
-#include "SpectrumAnalysis.h"
+#include "PeakAnalysis.h"
 
 namespace duvoffline {
 
