@@ -92,7 +92,7 @@ MrPolygon GraphOverlay::polygon(long i) const {
     if (data.IsType(ReadonlyXNode::String)) {
         const std::string bytes = data.ToString();
         p.points.resize(bytes.size() / sizeof(MrPoint));
-        std::memcpy(p.points.data(), bytes.data(), p.points.size() * sizeof(MrPoint));
+        if (!p.points.empty()) std::memcpy(p.points.data(), bytes.data(), p.points.size() * sizeof(MrPoint));
     }
     return p;
 }
