@@ -9,15 +9,6 @@
 
 namespace duvoffline {
 
-namespace {
-
-std::string rgb(const MrColor& c) {
-    auto ch = [](double v) { return int(v < 0 ? 0 : v > 1 ? 255 : v * 255.0 + 0.5); };
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "rgb(%d,%d,%d)", ch(c.red), ch(c.green), ch(c.blue));
-    return buf;
-}
-
 std::string escapeXml(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -36,6 +27,17 @@ std::string escapeXml(const std::string& s) {
     }
     return out;
 }
+
+
+namespace {
+
+std::string rgb(const MrColor& c) {
+    auto ch = [](double v) { return int(v < 0 ? 0 : v > 1 ? 255 : v * 255.0 + 0.5); };
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "rgb(%d,%d,%d)", ch(c.red), ch(c.green), ch(c.blue));
+    return buf;
+}
+
 
 // A coordinate of the display (a fraction of the image) in SVG pixels. A
 // graph over data without range (all zero) can compute non-finite points;

@@ -11,6 +11,10 @@
 
 namespace duvoffline {
 
+// Text for XML character data and attributes: markup characters as entities,
+// control characters other than tab and line ends as '?'.
+std::string escapeXml(const std::string& s);
+
 // The overlay of a header as an SVG document: polygons as polylines and
 // texts (multi-line texts as one tspan per line) in their colours, in
 // element order, on the 64 x 64 image scaled to `size` pixels.

@@ -12,6 +12,7 @@
 
 #include "Commands.h"
 #include "NiftiMrs.h"
+#include "DisplaySink.h"
 #include "Png.h"
 #include "PeakAnalysis.h"
 
@@ -29,19 +30,6 @@ struct InspectOptions {
     bool json = false;
 };
 
-std::string escapeXml(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-        }
-    }
-    return out;
-}
 
 // The first entry of a metadata key that the standard makes an array (a
 // plain value is taken as it is).
