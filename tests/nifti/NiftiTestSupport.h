@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include "../support/TempDir.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -26,28 +28,10 @@ namespace niftitest {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system temp directory, removed with its
-// contents at the end of the scope.
-class TempDir {
+// Temporary directories: the shared helper, with this area's name prefix.
+class TempDir : public duvtest::TempDir {
 public:
-    explicit TempDir(const std::string& tag = "viviv") {
-        std::string pattern = (fs::temp_directory_path() / (tag + "-XXXXXX")).string();
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        path_ = ::mkdtemp(buf.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
+    explicit TempDir(const std::string& tag = "viviv") : duvtest::TempDir(tag) {}
 };
 
 // Changes the working directory for the lifetime of the object.

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include "../support/TempDir.h"
+
 #include <complex>
 #include <cstdint>
 #include <cstring>
@@ -20,26 +22,10 @@ namespace offlinetest {
 
 namespace fs = std::filesystem;
 
-// A fresh directory under the system temp directory, removed with its contents.
-class TempDir {
+// Temporary directories: the shared helper, with this area's name prefix.
+class TempDir : public duvtest::TempDir {
 public:
-    explicit TempDir(const std::string& tag = "duv-offline") {
-        std::string pattern = (fs::temp_directory_path() / (tag + "-XXXXXX")).string();
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        path_ = ::mkdtemp(buf.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
+    explicit TempDir(const std::string& tag = "duv-offline") : duvtest::TempDir(tag) {}
 };
 
 inline std::vector<unsigned char> readBytes(const std::string& path) {
