@@ -10,6 +10,7 @@ namespace duvoffline {
 void addRunCommand(CLI::App& app, int& status);
 void addInspectCommand(CLI::App& app, int& status);
 void addConvertCommand(CLI::App& app, int& status);
+void addSimulateCommand(CLI::App& app, int& status);
 
 // ISMRMRD files given to `duv run` (ConvertCommand.cpp): the options, and
 // the run of an input that is a measurement directory or an ISMRMRD file
@@ -19,7 +20,3 @@ struct RunOptions;
 void addIsmrmrdOptions(CLI::App& command, IsmrmrdImportOptions& options);
 int runDirectoryOrIsmrmrdFile(RunOptions options, IsmrmrdImportOptions ismrmrd);
 }  // namespace duvoffline
-
-namespace duvsim {
-void addSimulateCommand(CLI::App& app, int& status);
-}

@@ -239,11 +239,11 @@ Directions directionsOf(const float r[3], const float p[3], const float s[3], co
 
 // The slice frame of our convention (MrMath: normal and in-plane rotation,
 // readout = normal x phase) whose readout vector is `readout`.
-duvsim::Frame frameWithReadout(const VectorPat& centre, const VectorPat& normal, const VectorPat& readout) {
-    const duvsim::Frame unrotated = duvsim::makeFrame(centre, normal, 0.0);
+duvfiles::Frame frameWithReadout(const VectorPat& centre, const VectorPat& normal, const VectorPat& readout) {
+    const duvfiles::Frame unrotated = duvfiles::makeFrame(centre, normal, 0.0);
     // readout' = sin(a) phase + cos(a) readout (docs/conventions.md).
     const double angle = std::atan2(readout.dot(unrotated.phase), readout.dot(unrotated.readout));
-    return duvsim::makeFrame(centre, normal, angle);
+    return duvfiles::makeFrame(centre, normal, angle);
 }
 
 // ---------------------------------------------------------------------------
@@ -291,7 +291,7 @@ std::string protocolNameOf(const Header& hdr, const std::string& file) {
 // TR, TE, TI (ms in the header, microseconds in the protocol), flip angles
 // and the sequence type; what the header lacks keeps the protocol builder's
 // defaults (TR 2000 ms, TE 30 ms, TI 0, flip angles 90 and 180 degrees).
-void applySequenceParameters(const Header& hdr, duvsim::ProtocolSpec& ps, std::vector<std::string>& defaulted) {
+void applySequenceParameters(const Header& hdr, duvfiles::ProtocolSpec& ps, std::vector<std::string>& defaulted) {
     const ISMRMRD::SequenceParameters* sp =
         hdr.present && hdr.h.sequenceParameters ? &*hdr.h.sequenceParameters : nullptr;
     auto take = [&](const ISMRMRD::Optional<std::vector<float>> ISMRMRD::SequenceParameters::*field, long& us,
@@ -330,7 +330,7 @@ void applyCoilLabels(const Header& hdr, XProtocol& p, int channels) {
     if (sys.systemModel && !sys.systemModel->empty()) p.SetString("YAPS.atCoilSelectInfoText", *sys.systemModel);
 }
 
-void baseSpec(const Header& hdr, const std::string& file, duvsim::ProtocolSpec& ps, std::vector<std::string>& notes) {
+void baseSpec(const Header& hdr, const std::string& file, duvfiles::ProtocolSpec& ps, std::vector<std::string>& notes) {
     ps.protocolName = protocolNameOf(hdr, file);
     ps.sequenceFileName = "ismrmrd";
     ps.sequenceString = "ismrmrd";
@@ -580,7 +580,7 @@ AcquisitionScan scanAcquisitions(IsmrmrdFile& ds, const Grid& g) {
 
 XProtocol acquisitionProtocol(const Header& hdr, const std::string& file, const Grid& g, const AcquisitionScan& s,
                               std::vector<std::string>& notes) {
-    duvsim::ProtocolSpec ps;
+    duvfiles::ProtocolSpec ps;
     baseSpec(hdr, file, ps, notes);
     ps.channels = s.channels;
     ps.repetitions = s.repetitions;
@@ -593,7 +593,7 @@ XProtocol acquisitionProtocol(const Header& hdr, const std::string& file, const 
         // The first direction (scan header line) runs along phase_dir: it is
         // the slice's readout vector R; the ISMRMRD readout is the spectral
         // axis and lies along the slice's phase vector P.
-        const duvsim::Frame f = frameWithReadout(sg.position, sg.dirs.slice, sg.dirs.phase);
+        const duvfiles::Frame f = frameWithReadout(sg.position, sg.dirs.slice, sg.dirs.phase);
         ps.slices.push_back({f, g.fov1, g.fovRead, g.thickness});
     }
     ps.baseResolution = g.n1;
@@ -613,7 +613,7 @@ XProtocol acquisitionProtocol(const Header& hdr, const std::string& file, const 
     ps.finalSlice = g.n3 > 1 ? g.n3 : 1;
     ps.voiValid = false;
     ps.voi = ps.slices.front();
-    XProtocol p = duvsim::buildProtocol(ps);
+    XProtocol p = duvfiles::buildProtocol(ps);
     p.SetLong("MEAS.lContrasts", s.contrasts);
     // Contrasts are stored in the echo dimension, whose length is program
     // parameter 12 (0 stands for one).
@@ -672,13 +672,13 @@ duvfiles::ReadoutRecord readoutRecord(const ISMRMRD_Acquisition& acq, const Grid
 
     const VectorPat position = vec(a.position);
     const Directions d = directionsOf(a.read_dir, a.phase_dir, a.slice_dir, where);
-    const duvsim::Frame f = frameWithReadout(position, d.slice, d.phase);
+    const duvfiles::Frame f = frameWithReadout(position, d.slice, d.phase);
     h.sSliceData.flSag = a.position[0];
     h.sSliceData.flCor = a.position[1];
     h.sSliceData.flTra = a.position[2];
-    const auto q = duvsim::frameQuaternion(f);
+    const auto q = duvfiles::frameQuaternion(f);
     for (int k = 0; k < 4; ++k) h.sSliceData.aflQuaternion[k] = q[size_t(k)];
-    rec.soda = duvsim::makeSoda(position, f, g.fov1 / g.n1, g.fovRead, g.thickness, patientPosition);
+    rec.soda = duvfiles::makeSoda(position, f, g.fov1 / g.n1, g.fovRead, g.thickness, patientPosition);
 
     // Both layouts put all samples of channel 0 first, each sample (re, im).
     const size_t floats = size_t(samples) * channels * 2;
@@ -804,7 +804,7 @@ ImageScan scanImages(IsmrmrdFile& ds, const std::string& var) {
 
 XProtocol imageProtocol(const Header& hdr, const std::string& file, const ImageScan& s,
                         std::vector<std::string>& notes) {
-    duvsim::ProtocolSpec ps;
+    duvfiles::ProtocolSpec ps;
     baseSpec(hdr, file, ps, notes);
     const ISMRMRD_ImageHeader& f = s.first;
     ps.channels = f.channels;
@@ -815,7 +815,7 @@ XProtocol imageProtocol(const Header& hdr, const std::string& file, const ImageS
         if (it == s.geometry.end()) notes.push_back("slice " + std::to_string(k) + " has no image: slice " +
                                                     std::to_string(s.geometry.begin()->first) + "'s geometry used");
         const SliceGeometry& sg = it == s.geometry.end() ? first : it->second;
-        const duvsim::Frame fr = frameWithReadout(sg.position, sg.dirs.slice, sg.dirs.read);
+        const duvfiles::Frame fr = frameWithReadout(sg.position, sg.dirs.slice, sg.dirs.read);
         ps.slices.push_back({fr, f.field_of_view[0], f.field_of_view[1], f.field_of_view[2]});
     }
     ps.baseResolution = f.matrix_size[0];
@@ -825,7 +825,7 @@ XProtocol imageProtocol(const Header& hdr, const std::string& file, const ImageS
     ps.imagesPerSlab = f.matrix_size[2];
     ps.measuredPartitions = f.matrix_size[2];
     ps.averages = int(s.counts[AVE]);
-    XProtocol p = duvsim::buildProtocol(ps);
+    XProtocol p = duvfiles::buildProtocol(ps);
     p.SetLong("YAPS.iNSet", s.counts[SET]);
     p.SetLong("MEAS.sPhysioImaging.lPhases", s.counts[PHS]);
     p.SetLong("MEAS.lContrasts", s.counts[ECO]);
@@ -869,7 +869,7 @@ void addImageRecords(duvfiles::ImageWriter& writer, const ISMRMRD_Image& image, 
     const size_t bytes = DuvFormatBytes(s.format);
     const size_t rowBytes = size_t(nx) * bytes;
     const unsigned char* data = static_cast<const unsigned char*>(image.data);
-    duvsim::Frame frame;
+    duvfiles::Frame frame;
     frame.normal = d.slice;
     frame.readout = d.read;
     frame.phase = d.phase;
@@ -889,7 +889,7 @@ void addImageRecords(duvfiles::ImageWriter& writer, const ISMRMRD_Image& image, 
         rec.control.setIndex(AVE, h.average);
         rec.control.setColumns(nx);
         const VectorPat position = centre + inPlane + d.slice * ((k - (nz - 1) * 0.5) * dz);
-        rec.soda = duvsim::makeSoda(position, frame, dx, dy, nz > 1 ? dz : h.field_of_view[2], patientPosition);
+        rec.soda = duvfiles::makeSoda(position, frame, dx, dy, nz > 1 ? dz : h.field_of_view[2], patientPosition);
         rec.fields.push_back({"SequenceDescription", MiniHeader::Text, description, false});
         rec.fields.push_back({"AnatomicalSliceNo", MiniHeader::Int, long(nz > 1 ? k : h.slice), false});
         // ISMRMRD stores x fastest, then y, z and channels; a record holds the

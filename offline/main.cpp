@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     duvoffline::addRunCommand(app, status);
     duvoffline::addInspectCommand(app, status);
     duvoffline::addConvertCommand(app, status);
-    duvsim::addSimulateCommand(app, status);
+    duvoffline::addSimulateCommand(app, status);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

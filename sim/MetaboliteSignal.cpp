@@ -23,8 +23,6 @@ std::vector<Resonance> withScaled(std::vector<Resonance> set, const std::string&
     return set;
 }
 
-long Sampling::dwellTimeSigNs() const { return std::lround(acquiredDwell() * 1e9); }
-
 void checkBand(const Sampling& s, const std::vector<Resonance>& set) {
     const double limit = 0.45 / s.dwell;
     for (const Resonance& r : set) {

@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "Random.h"
+#include "Sampling.h"
 
 namespace duvsim {
 
+using duvfiles::kCarrierPpm;
+using duvfiles::Sampling;
 using cplx = std::complex<double>;
 
 // One resonance: position in ppm, amplitude of its FID at the echo top
@@ -27,23 +30,6 @@ struct Resonance {
 std::vector<Resonance> brainSpectrum();
 // The same set with the amplitude of one resonance changed (scale 0 removes it).
 std::vector<Resonance> withScaled(std::vector<Resonance> set, const std::string& name, double scale);
-
-// Carrier at 4.7 ppm: water is on resonance.
-constexpr double kCarrierPpm = 4.7;
-
-struct Sampling {
-    double frequencyMHz = 123.2;  // 1H
-    int vectorSize = 1024;        // spectral points after oversampling removal
-    int oversampling = 2;         // 1 or 2
-    int pre = 0;                  // samples before the echo top, at the acquired rate
-    int post = 0;                 // extra samples after the kept vector, at the acquired rate
-    double dwell = 500e-6;        // seconds between kept points
-
-    int acquired() const { return vectorSize * oversampling + pre + post; }
-    double acquiredDwell() const { return dwell / oversampling; }
-    long dwellTimeSigNs() const;  // the protocol's dwell time: that of the acquired samples
-    double offsetHz(double ppm) const { return (ppm - kCarrierPpm) * frequencyMHz; }
-};
 
 // Refuses resonances outside the kept band (|f| must stay below 0.45 of the
 // kept bandwidth so that oversampling removal keeps them whole).

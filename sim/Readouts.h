@@ -12,6 +12,9 @@
 
 namespace duvsim {
 
+using duvfiles::Frame;
+using duvfiles::frameQuaternion;
+
 // Start of every simulated measurement: 10:00:00, in 2.5 ms ticks since midnight.
 constexpr uint32_t kStartTicks = 14400000;
 

@@ -5,6 +5,16 @@
 
 namespace duvsim {
 
+VectorPat orientationNormal(const std::string& orientation) {
+    if (orientation == "tra") return {0.0, 0.0, 1.0};
+    if (orientation == "cor") return {0.0, 1.0, 0.0};
+    if (orientation == "sag") return {1.0, 0.0, 0.0};
+    // Tilted toward the patient's left and toward anterior: no component is
+    // zero, so neither in-plane direction lies along a patient axis.
+    if (orientation == "oblique") return VectorPat(0.28, -0.34, 0.90).normalized();
+    throw SimError("--orientation: expected tra, cor, sag or oblique, got \"" + orientation + "\"");
+}
+
 Sampling samplingFor(const SimOptions& o) {
     Sampling s;
     // 1H at 3 T or 7 T; the kept bandwidth grows with the field so that the

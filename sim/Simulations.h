@@ -5,12 +5,20 @@
 
 #include <string>
 
-#include "SimOptions.h"
 #include "MetaboliteSignal.h"
+#include "ProtocolBuilder.h"
+#include "SimOptions.h"
 #include "Truth.h"
 #include "duvhost/XProtocol.h"
 
 namespace duvsim {
+
+using duvfiles::buildProtocol;
+using duvfiles::Frame;
+using duvfiles::makeFrame;
+using duvfiles::makeSoda;
+using duvfiles::ProtocolSpec;
+using duvfiles::SliceSpec;
 
 struct OutputPaths {
     std::string protocol;
@@ -25,6 +33,9 @@ void simulateCalibration(const SimOptions& o, const OutputPaths& out);  // calib
 void simulateImageSeries(const SimOptions& o, const OutputPaths& out);  // images2d, images3d
 
 // Shared by the kinds.
+// Unit normal for "tra", "cor", "sag" or "oblique" (a doubly tilted,
+// mainly transverse normal).
+VectorPat orientationNormal(const std::string& orientation);
 Sampling samplingFor(const SimOptions& o);  // field, dwell, vector size, oversampling, pre-echo
 void writeProtocol(const std::string& path, const XProtocol& protocol);
 // kind, seed, the options in effect, and the top-level description.

@@ -12,6 +12,11 @@
 
 namespace duvsim {
 
+using duvfiles::asArray;
+using duvfiles::toDevice;
+using duvfiles::toWorld;
+using duvfiles::VectorPat;
+
 using json = nlohmann::json;
 
 // j[key] = value and j["description"][key] = description.

@@ -68,7 +68,7 @@ TEST_F(Trace, StreamEmitsOneRecordWithEveryFieldWhenClosed) {
     duvtrace::ScopedMemorySink sink;
     {
         auto&& s = getStdStackTraceStream("DUV.Derovo2", duvtrace::Notice, 1, "MrServers", "Derovo2",
-                                          "spec/Derovo2Lifecycle.cpp", 123, "FirstCall", "DLL", false);
+                                          "derovo2/Derovo2Lifecycle.cpp", 123, "FirstCall", "DLL", false);
         s << "\n==>bIsPreScanNormalize: " << 1 << "  ";
         EXPECT_TRUE(sink->records().empty());  // nothing before the stream closes
         s << std::hex << 255;
@@ -80,7 +80,7 @@ TEST_F(Trace, StreamEmitsOneRecordWithEveryFieldWhenClosed) {
     EXPECT_EQ(r.channel, "DUV.Derovo2");
     EXPECT_EQ(r.group, "MrServers");
     EXPECT_EQ(r.component, "Derovo2");
-    EXPECT_EQ(r.file, "spec/Derovo2Lifecycle.cpp");
+    EXPECT_EQ(r.file, "derovo2/Derovo2Lifecycle.cpp");
     EXPECT_EQ(r.line, 123);
     EXPECT_EQ(r.function, "FirstCall");
     EXPECT_EQ(r.dll, "DLL");
@@ -153,13 +153,13 @@ TEST_F(Trace, StderrSinkFiltersByLevel) {
     duvtrace::clearSinks();
     duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(duvtrace::Warning));
     testing::internal::CaptureStderr();
-    getStdStackTraceStream("DUV.Derovo2", duvtrace::Notice, 1, "MrServers", "Derovo2", "/src/spec/a.cpp", 10,
+    getStdStackTraceStream("DUV.Derovo2", duvtrace::Notice, 1, "MrServers", "Derovo2", "/src/derovo2/a.cpp", 10,
                            "insert", "DLL", false)
         << "progress";
-    getStdStackTraceStream("DUV.Derovo2", duvtrace::Warning, 1, "MrServers", "Derovo2", "/src/spec/a.cpp", 11,
+    getStdStackTraceStream("DUV.Derovo2", duvtrace::Warning, 1, "MrServers", "Derovo2", "/src/derovo2/a.cpp", 11,
                            "insert", "DLL", false)
         << "careful";
-    getStdStackTraceStream("DUV.Derovo2", duvtrace::Error, 1, "MrServers", "Derovo2", "/src/spec/a.cpp", 12,
+    getStdStackTraceStream("DUV.Derovo2", duvtrace::Error, 1, "MrServers", "Derovo2", "/src/derovo2/a.cpp", 12,
                            "insert", "DLL", false)
         << "broken status = 0xc0000001\n";
     const std::string err = testing::internal::GetCapturedStderr();

@@ -9,9 +9,10 @@
 #include "SimOptions.h"
 #include "Simulations.h"
 
-namespace duvsim {
+namespace duvoffline {
 
 namespace fs = std::filesystem;
+using namespace duvsim;
 
 namespace {
 
@@ -158,4 +159,4 @@ void addSimulateCommand(CLI::App& app, int& status) {
     cmd->callback([o, cmd, &status] { status = simulate(*o, *cmd); });
 }
 
-}  // namespace duvsim
+}  // namespace duvoffline

@@ -1,4 +1,4 @@
-// The measurement protocol of a simulated measurement: every path that the
+// The protocol of a measurement (simulated or imported): every path that the
 // modules' properties and configurators read, with realistic values.
 #pragma once
 
@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "Geometry.h"
-#include "MetaboliteSignal.h"
+#include "Sampling.h"
 #include "duvhost/XProtocol.h"
 
-namespace duvsim {
+namespace duvfiles {
 
 // One slice (or slab) of the slice array, or the volume of interest.
 struct SliceSpec {
@@ -64,4 +64,4 @@ struct ProtocolSpec {
 
 XProtocol buildProtocol(const ProtocolSpec& spec);
 
-}  // namespace duvsim
+}  // namespace duvfiles

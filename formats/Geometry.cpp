@@ -1,30 +1,19 @@
 #include "Geometry.h"
 
 #include <cmath>
+#include <stdexcept>
 
-#include "SimOptions.h"
-
-namespace duvsim {
-
-VectorPat orientationNormal(const std::string& orientation) {
-    if (orientation == "tra") return {0.0, 0.0, 1.0};
-    if (orientation == "cor") return {0.0, 1.0, 0.0};
-    if (orientation == "sag") return {1.0, 0.0, 0.0};
-    // Tilted toward the patient's left and toward anterior: no component is
-    // zero, so neither in-plane direction lies along a patient axis.
-    if (orientation == "oblique") return VectorPat(0.28, -0.34, 0.90).normalized();
-    throw SimError("--orientation: expected tra, cor, sag or oblique, got \"" + orientation + "\"");
-}
+namespace duvfiles {
 
 Frame makeFrame(const VectorPat& centre, const VectorPat& normal, double rotationRad) {
     Frame f;
     f.centre = centre;
     MrMath::Slice slice;
-    if (!slice.normal(normal, true)) throw SimError("zero slice normal");
+    if (!slice.normal(normal, true)) throw std::invalid_argument("zero slice normal");
     slice.rotationAngle(rotationRad);
     f.normal = slice.normal();
     if (!slice.calcPhaseAndReadoutVectors(f.phase, f.readout, 1e-14))
-        throw SimError("no phase and readout directions for this normal");
+        throw std::invalid_argument("no phase and readout directions for this normal");
     f.rotation = rotationRad;
     return f;
 }
@@ -94,4 +83,4 @@ std::array<float, 4> frameQuaternion(const Frame& f) {
     return {float(w), float(x), float(y), float(z)};
 }
 
-}  // namespace duvsim
+}  // namespace duvfiles

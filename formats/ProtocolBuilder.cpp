@@ -3,7 +3,7 @@
 #include <cmath>
 #include <stdexcept>
 
-namespace duvsim {
+namespace duvfiles {
 
 namespace {
 
@@ -130,4 +130,4 @@ XProtocol buildProtocol(const ProtocolSpec& spec) {
     return p;
 }
 
-}  // namespace duvsim
+}  // namespace duvfiles

@@ -1,6 +1,6 @@
-// Slice and volume geometry of simulated measurements, built with the host's
-// MrMath so that the simulator and the modules share one convention
-// (docs/conventions.md).
+// Slice and volume geometry of measurements (simulated or imported), built
+// with the host's MrMath so that the measurement files and the modules share
+// one convention (docs/conventions.md).
 #pragma once
 
 #include <array>
@@ -9,7 +9,7 @@
 #include "duvhost/DuvObj.h"
 #include "duvhost/MrMath.h"
 
-namespace duvsim {
+namespace duvfiles {
 
 using MrMath::VectorPat;
 
@@ -24,11 +24,8 @@ struct Frame {
     double rotation = 0.0;  // in-plane rotation, radians
 };
 
-// Unit normal for "tra", "cor", "sag" or "oblique" (a doubly tilted,
-// mainly transverse normal).
-VectorPat orientationNormal(const std::string& orientation);
-
-// Phase and readout with the tolerance the spectroscopy module uses for them.
+// Phase and readout with the tolerance the spectroscopy module uses for them;
+// throws std::invalid_argument for a zero normal.
 Frame makeFrame(const VectorPat& centre, const VectorPat& normal, double rotationRad);
 
 // Patient position (mm) to device coordinates (X, Y, Z).
@@ -48,4 +45,4 @@ std::array<float, 4> frameQuaternion(const Frame& frame);
 
 inline std::array<double, 3> asArray(const VectorPat& v) { return {v.sag(), v.cor(), v.tra()}; }
 
-}  // namespace duvsim
+}  // namespace duvfiles
