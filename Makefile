@@ -10,7 +10,7 @@ ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build test test-sanitize test-tsan demo bench clean
+.PHONY: all setup configure build test test-shuffle test-sanitize test-tsan demo bench clean
 
 all: build
 
@@ -35,6 +35,11 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure
+
+# The GoogleTest suites once more in a random order (the seed is printed
+# first in each suite's output): a test that needs another to run first fails.
+test-shuffle: build
+	GTEST_SHUFFLE=1 ctest --test-dir $(BUILD) -j$(JOBS) --output-on-failure -L gtest
 
 test-sanitize: setup
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DDUV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug

@@ -72,6 +72,12 @@ void ModuleLoader::setSearchPath(std::vector<std::string> directories) {
 
 const std::vector<std::string>& ModuleLoader::searchPath() const { return impl_->directories; }
 
+void ModuleLoader::reset() {
+    std::lock_guard<std::recursive_mutex> g(impl_->mutex);
+    impl_->directories = {ownDirectory()};
+    impl_->loaded.clear();  // the handles are not closed: see the header
+}
+
 void* ModuleLoader::open(const std::string& library) {
     std::lock_guard<std::recursive_mutex> g(impl_->mutex);
     auto it = impl_->loaded.find(library);

@@ -12,6 +12,7 @@
 #include "NiftiMrs.h"
 #include "RunCommand.h"
 #include "duvhost/Framework.h"
+#include "duvhost/Pipeline.h"
 
 using namespace offlinetest;
 using nlohmann::json;
@@ -45,6 +46,7 @@ class Run : public ::testing::Test {
 protected:
     void SetUp() override {
         duvtrace::clearSinks();  // standard error stays for the messages of duv itself
+        ModuleLoader::instance().reset();  // every run finds its module as a fresh duv would
         in = dir / "meas";
         out = dir / "out";
         fs::create_directories(in);

@@ -154,6 +154,12 @@ public:
 
     void setSearchPath(std::vector<std::string> directories);
     const std::vector<std::string>& searchPath() const;
+    // Back to the state of a fresh process: the default search path and no
+    // library known, so that the next create() searches the path again and
+    // fails where a fresh process would. The libraries stay mapped, because
+    // objects made from them may still be alive; tests call this so that
+    // what an earlier test loaded decides nothing.
+    void reset();
 
     // Creates "Type" of module "Library" through Library__CreateObject.
     // Throws ProtocolComposer::Error naming the library, the directories
