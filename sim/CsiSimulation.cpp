@@ -262,20 +262,6 @@ void simulateCsi(const SimOptions& o, const OutputPaths& out) {
     put(t, "noNaaVoxels", lesionJ, "voxels inside the phantom without NAA (a small lesion)" + fields);
     put(t, "voxels", all, "every voxel of every slice" + fields);
 
-    // Axes that the display convention gives the sent grids (rotation 0).
-    if (o.rotationDeg == 0.0 && o.orientation != "oblique") {
-        json axes;
-        const std::string& ori = o.orientation;
-        const VectorPat colDir = ori == "tra" ? g.dir[0] * -1.0 : ori == "cor" ? g.dir[1] : g.dir[1];
-        const VectorPat linDir = ori == "tra" ? g.dir[1] : ori == "cor" ? g.dir[0] : g.dir[0] * -1.0;
-        put(axes, "columns", asArray(colDir), "direction of increasing first NIfTI index, patient coordinates");
-        put(axes, "lines", asArray(linDir), "direction of increasing second NIfTI index, patient coordinates");
-        put(axes, "size", ori == "tra" ? std::vector<int>{g.n[0], g.n[1]} : std::vector<int>{g.n[1], g.n[0]},
-            "voxels along the first and second NIfTI index");
-        put(t, "expectedSentAxes", axes,
-            "display convention of the sent grids: transverse columns toward the patient's left, coronal and "
-            "sagittal lines toward the feet");
-    }
     put(t, "noiseSigma", sigma / std::sqrt(double(smp.oversampling)),
         "noise standard deviation (real and imaginary part) per kept point of one readout; the unnormalised "
         "spatial transform gives a voxel sqrt(n1 n2 n3) times this noise and n1 n2 n3 times its amplitude");

@@ -60,6 +60,15 @@ class Measurement:
         return sorted(glob.glob(os.path.join(self.out, "spectra", "*.nii")))
 
 
+def run_all(root, cases):
+    """Simulates and runs each (name, kind, options) case; {name: Measurement}."""
+    runs = {}
+    for name, kind, options in cases:
+        runs[name] = Measurement(root, name, kind, *options)
+        runs[name].run()
+    return runs
+
+
 class E2eCase(unittest.TestCase):
     """A test case with a scratch directory, removed when every test passed."""
 
@@ -184,5 +193,76 @@ POSITIONS = {
 
 
 def patient_to_world(position, p):
+    """The world frame of the export module's NIfTI-1 files: (-X, Y, -Z) of the device vector."""
     d = np.array(POSITIONS[position], dtype=float) @ np.asarray(p, dtype=float)
     return np.array([-d[0], d[1], -d[2]])
+
+
+def mrs_world(position, p):
+    """The world frame of the NIfTI-MRS spectra files (linear: points and directions).
+    Every comparison of a spectra file's affine goes through here."""
+    return patient_to_world(position, p)
+
+
+# --- slice geometry from the protocol (docs/conventions.md), written out ------
+# independently of the host's MrMath, which both the simulator and the modules use.
+
+def read_protocol(directory):
+    """protocol.txt of a measurement as {path: value}: numbers as float, texts unquoted."""
+    values = {}
+    with open(os.path.join(directory, "protocol.txt")) as f:
+        for line in f:
+            if line.startswith("#") or " = " not in line:
+                continue
+            key, text = line.rstrip("\n").split(" = ", 1)
+            try:
+                values[key] = float(text)
+            except ValueError:
+                values[key] = text.strip('"')
+    return values
+
+
+def main_orientation(n, tolerance=1e-6):
+    """0 sagittal, 1 coronal, 2 transverse: the component whose magnitude exceeds
+    both others by more than the tolerance; -1 undefined."""
+    a = np.abs(n)
+    for k in range(3):
+        if all(a[k] - a[j] > tolerance for j in range(3) if j != k):
+            return k
+    return -1
+
+
+def slice_frame(normal, rotation):
+    """(phase, readout, unit normal) in patient coordinates: the phase rule of the
+    normal's main orientation, readout = normal x phase, then the in-plane
+    rotation by `rotation` radians about the normal. (The fallbacks for normals
+    along an axis with a large tolerance are left out: no measurement has them.)"""
+    n = np.asarray(normal, dtype=float)
+    n = n / np.linalg.norm(n)
+    s, c, t = n
+    o = main_orientation(n)
+    if o == 1:
+        p = np.array([c, -s, 0.0]) / np.hypot(s, c)
+    elif o == 0:
+        p = np.array([-c, s, 0.0]) / np.hypot(s, c)
+    else:
+        p = np.array([0.0, t, -c]) / np.hypot(c, t)
+    r = np.cross(n, p)
+    ca, sa = np.cos(rotation), np.sin(rotation)
+    return ca * p - sa * r, sa * p + ca * r, n
+
+
+class Volume:
+    """A slice or volume of interest of the protocol: centre, frame, sizes (mm)."""
+
+    def __init__(self, prot, base):
+        vec = lambda name: np.array([prot["%s.%s.d%s" % (base, name, a)] for a in ("Sag", "Cor", "Tra")])
+        self.centre = vec("sPosition")
+        self.phase, self.readout, self.normal = slice_frame(vec("sNormal"), prot[base + ".dInPlaneRot"])
+        self.readout_fov = prot[base + ".dReadoutFOV"]
+        self.phase_fov = prot[base + ".dPhaseFOV"]
+        self.thickness = prot[base + ".dThickness"]
+
+
+def protocol_slices(prot):
+    return [Volume(prot, "MEAS.sSliceArray.asSlice.%d" % i) for i in range(int(prot["MEAS.sSliceArray.lSize"]))]

@@ -1,6 +1,7 @@
 """Chemical-shift imaging from raw readouts to NIfTI-MRS: every voxel where the
-geometry convention puts it, the hot (choline) voxel within half a voxel of
-where the simulator put it, NAA absent where the phantom has none."""
+protocol's geometry puts it (derived here, independently of the host's
+geometry code), the hot (choline) voxel at the index of the simulated one, NAA
+absent where the phantom has none."""
 
 import numpy as np
 
@@ -16,6 +17,42 @@ CASES = [
     ("csi3d_oblique_array", "csi3d", ["--orientation", "oblique", "--channels", "2", "--water-ref",
                                       "--patient-position", "HFDR", "--vector-size", "256", "--seed", "6"]),
 ]
+
+
+# Directions of the first and second index of the sent grids without in-plane
+# rotation (the display convention): transverse columns toward the patient's
+# left, coronal and sagittal lines toward the feet.
+SENT_AXES = {"tra": ([1, 0, 0], [0, 1, 0]), "cor": ([1, 0, 0], [0, 0, -1]), "sag": ([0, 1, 0], [0, 0, -1])}
+
+
+class Grid:
+    """Where each voxel of a measurement's data sets lies, from the protocol alone."""
+
+    def __init__(self, m):
+        prot = E.read_protocol(m.dir)
+        self.position = prot["YAPS.tPatientPosition"]
+        self.slices = E.protocol_slices(prot)
+        self.n = [int(prot["MEAS.sSpecPara.lFinalMatrixSize" + k]) for k in ("Read", "Phase", "Slice")]
+        self.orientation = E.main_orientation(self.slices[0].normal)
+
+    def sent_size(self):
+        return (self.n[0], self.n[1]) if self.orientation == 2 else (self.n[1], self.n[0])
+
+    def acquired(self, x, y, z):
+        """Indices along readout, phase and normal of the sent voxel (x, y, z): the
+        transverse grid is mirrored along the readout, the coronal one exchanged,
+        the sagittal (and undefined) one mirrored and then exchanged."""
+        if self.orientation == 2:
+            return (self.n[0] - 1 - x, y, z)
+        if self.orientation == 1:
+            return (y, x, z)
+        return (self.n[0] - 1 - y, x, z)
+
+    def patient(self, s, acquired):
+        v = self.slices[s]
+        spacing = (v.readout_fov / self.n[0], v.phase_fov / self.n[1], v.thickness / self.n[2])
+        return v.centre + sum((i - (n - 1) / 2) * d * a
+                              for i, n, d, a in zip(acquired, self.n, spacing, (v.readout, v.phase, v.normal)))
 
 
 def naa_amplitudes(spec, peaks):
@@ -39,11 +76,7 @@ class Csi(E.E2eCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.runs = {}
-        for name, kind, options in CASES:
-            m = E.Measurement(cls.root, name, kind, *options)
-            m.run()
-            cls.runs[name] = m
+        cls.runs = E.run_all(cls.root, CASES)
 
     def combined_per_slice(self, m):
         """The data set of each slice (the combined channel when there are several)."""
@@ -52,35 +85,35 @@ class Csi(E.E2eCase):
         self.assertEqual(len(files) % slices, 0)
         return [E.Spectrum(f) for f in files[-slices:]]
 
-    def truth_voxel_at(self, m, slice_index, world):
-        """The truth voxel of a slice nearest to a world position, and its distance."""
-        cands = [v for v in m.truth["voxels"] if v["slice"] == slice_index]
-        dist = [np.linalg.norm(np.array(v["world"]) - world) for v in cands]
-        k = int(np.argmin(dist))
-        return cands[k], dist[k]
+    def truth_voxel(self, m, slice_index, acquired):
+        """The simulated voxel of a slice with these indices along readout, phase and normal."""
+        if not hasattr(m, "voxel_at"):
+            m.voxel_at = {(v["slice"],) + tuple(v["index"]): v for v in m.truth["voxels"]}
+        return m.voxel_at[(slice_index,) + tuple(acquired)]
 
-    def test_every_voxel_lands_on_its_truth_position(self):
+    def test_every_voxel_lies_where_the_protocol_puts_it(self):
         for name, m in self.runs.items():
             with self.subTest(name):
+                g = Grid(m)
                 for s, spec in enumerate(self.combined_per_slice(m)):
-                    size = m.truth["grid"]["size"]
-                    self.assertEqual(sorted(spec.grid), sorted(size))
+                    self.assertEqual(spec.grid, g.sent_size() + (g.n[2],))
                     self.assertEqual(spec.fids.shape[3], m.truth["sampling"]["vectorSize"])
                     for idx in np.ndindex(*spec.grid):
-                        _, d = self.truth_voxel_at(m, s, spec.world(*idx))
-                        self.assertLess(d, 0.01, "voxel %s of slice %d is %.3f mm from a voxel centre" % (idx, s, d))
+                        patient = g.patient(s, g.acquired(*idx))
+                        np.testing.assert_allclose(spec.world(*idx), E.mrs_world(g.position, patient), atol=0.01,
+                                                   err_msg="voxel %s of slice %d" % (idx, s))
+                        # The simulator put its voxel there too.
+                        np.testing.assert_allclose(self.truth_voxel(m, s, g.acquired(*idx))["patient"], patient,
+                                                   atol=1e-6)
 
-    def test_hot_voxel_within_half_a_voxel(self):
+    def test_hot_voxel_at_the_index_of_the_simulated_one(self):
         for name, m in self.runs.items():
             with self.subTest(name):
                 hot = m.truth["hotVoxel"]
                 spec = self.combined_per_slice(m)[hot["slice"]]
                 cho = choline_areas(spec)
                 idx = np.unravel_index(np.argmax(cho), cho.shape)
-                found = spec.world(*idx)
-                half = 0.5 * min(m.truth["grid"]["spacingMm"])
-                self.assertLess(np.linalg.norm(found - np.array(hot["world"])), half,
-                                "choline maximum at %s (index %s), truth %s" % (found, idx, hot["world"]))
+                self.assertEqual(Grid(m).acquired(*idx), tuple(hot["index"]), "choline maximum at %s" % (idx,))
                 # The world position in the truth is the patient position seen
                 # through the conventions' table.
                 np.testing.assert_allclose(
@@ -90,11 +123,12 @@ class Csi(E.E2eCase):
         for name, m in self.runs.items():
             with self.subTest(name):
                 peaks = m.truth["peaks"]
+                g = Grid(m)
                 for s, spec in enumerate(self.combined_per_slice(m)):
                     naa = naa_amplitudes(spec, peaks)
                     normal, absent = [], []
                     for idx in np.ndindex(*spec.grid):
-                        v, _ = self.truth_voxel_at(m, s, spec.world(*idx))
+                        v = self.truth_voxel(m, s, g.acquired(*idx))
                         (normal if v["amplitudes"]["NAA"] > 0 else absent).append((naa[idx], v))
                     typical = np.median([a for a, _ in normal])
                     lesion = [a for a, v in absent if v["inside"]]
@@ -104,16 +138,15 @@ class Csi(E.E2eCase):
 
     def test_display_convention_of_the_sent_axes(self):
         for name, m in self.runs.items():
-            axes = m.truth.get("expectedSentAxes")
-            if not axes:
+            options = m.truth["options"]
+            if options["orientation"] not in SENT_AXES or options["rotationDegrees"] != 0:
                 continue
             with self.subTest(name):
                 spec = self.combined_per_slice(m)[0]
-                self.assertEqual(list(spec.grid[:2]), axes["size"])
-                pos = m.truth["options"]["patientPosition"]
-                for col, key in ((0, "columns"), (1, "lines")):
+                for col, axis in enumerate(SENT_AXES[options["orientation"]]):
+                    np.testing.assert_allclose(spec.header[("RowVec", "ColVec")[col]], axis, atol=1e-9)
                     d = spec.affine[:3, col] / np.linalg.norm(spec.affine[:3, col])
-                    np.testing.assert_allclose(d, E.patient_to_world(pos, axes[key]), atol=1e-6)
+                    np.testing.assert_allclose(d, E.mrs_world(options["patientPosition"], axis), atol=1e-6)
 
 
 if __name__ == "__main__":

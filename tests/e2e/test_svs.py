@@ -37,11 +37,7 @@ class SingleVoxel(E.E2eCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.runs = {}
-        for name, kind, options in CASES:
-            m = E.Measurement(cls.root, name, kind, *options)
-            m.run()
-            cls.runs[name] = m
+        cls.runs = E.run_all(cls.root, CASES)
 
     def test_data_sets_and_comments(self):
         for name, m in self.runs.items():
@@ -107,20 +103,21 @@ class SingleVoxel(E.E2eCase):
                 self.assertLess(np.max(np.abs(np.array(channel_snr) / expected - 1.0)), 0.15)
 
     def test_voxel_position_in_the_affine(self):
+        # The volume of interest of the protocol: its centre, and its edges
+        # along readout, phase and normal with its sizes.
         for name, m in self.runs.items():
             with self.subTest(name):
                 s = self.combined(m)
-                np.testing.assert_allclose(s.world(0, 0, 0), m.truth["voxel"]["world"], atol=0.01)
-                position = m.truth["options"]["patientPosition"]
+                prot = E.read_protocol(m.dir)
+                position = prot["YAPS.tPatientPosition"]
+                voi = E.Volume(prot, "MEAS.sSpecPara.sVoI")
+                np.testing.assert_allclose(s.world(0, 0, 0), E.mrs_world(position, voi.centre), atol=0.01)
+                for col, direction, size in ((0, voi.readout, voi.readout_fov), (1, voi.phase, voi.phase_fov),
+                                             (2, voi.normal, voi.thickness)):
+                    np.testing.assert_allclose(s.affine[:3, col], E.mrs_world(position, direction) * size,
+                                               atol=1e-3, err_msg=str(col))
                 voxel = m.truth["voxel"]
-                world = E.patient_to_world(position, voxel["patient"])
-                np.testing.assert_allclose(world, voxel["world"], atol=1e-9)
-                # The voxel's edges: readout, phase and normal of the volume
-                # of interest with its sizes.
-                for col, key, size in ((0, "readout", voxel["sizeMm"][0]), (1, "phase", voxel["sizeMm"][1]),
-                                       (2, "normal", voxel["sizeMm"][2])):
-                    np.testing.assert_allclose(s.affine[:3, col], E.patient_to_world(position, voxel[key]) * size,
-                                               atol=1e-3, err_msg=key)
+                np.testing.assert_allclose(E.patient_to_world(position, voxel["patient"]), voxel["world"], atol=1e-9)
 
 
 if __name__ == "__main__":
