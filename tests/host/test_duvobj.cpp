@@ -291,16 +291,29 @@ TEST(DuvAsWalks, RearrangeNonContiguousMovesOntoACopy) {
 }
 
 TEST(DuvAsWalks, RearrangedCopyKeepsTheSelectionWithinTheBase) {
-    MrPtr<DuvObj> o = make(FL, {{LIN, 3}, {COL, 5}});
-    number(*o);
-    DuvAs v = (*o)();
-    ASSERT_TRUE(v.init(COL, 1, 3, 1));
-    ASSERT_TRUE(v.modify(COL, 1, 2, 1));  // columns 2, 3
-    ASSERT_TRUE(v.modify(LIN, 2, 1, 1));
-    ASSERT_TRUE(v.rearrange(COL, LIN));
-    EXPECT_EQ(gatherFloats(v), (std::vector<float>{8, 11}));
-    ASSERT_TRUE(v.modify(COL, 0, 3, 1));  // the whole base window again
-    EXPECT_EQ(gatherFloats(v), (std::vector<float>{5, 8, 11}));
+    // Element value lin + nLin x col (LIN fastest in storage).
+    const struct {
+        long nLin, nCol;
+        std::vector<DuvWindow> base, selection;
+        std::vector<float> selected, wholeBaseLine;
+    } cases[] = {
+        // Base columns 1, 2, 3; selected columns 2, 3 of line 2.
+        {3, 5, {{COL, 1, 3, 1}}, {{COL, 1, 2, 1}, {LIN, 2, 1, 1}}, {8, 11}, {5, 8, 11}},
+        // Base columns 0, 2, 4, 6 and lines 1, 3; selected columns 2, 6 of line 3.
+        {4, 7, {{COL, 0, 4, 2}, {LIN, 1, 2, 2}}, {{COL, 1, 2, 2}, {LIN, 1, 1, 1}}, {11, 27}, {3, 11, 19, 27}},
+    };
+    for (const auto& k : cases) {
+        MrPtr<DuvObj> o = make(FL, {{LIN, k.nLin}, {COL, k.nCol}});
+        number(*o);
+        DuvAs v = (*o)();
+        ASSERT_TRUE(v.init(k.base));
+        ASSERT_TRUE(v.modify(k.selection));
+        ASSERT_TRUE(v.rearrange(COL, LIN));
+        EXPECT_NE(v.object().get(), o.get());
+        EXPECT_EQ(gatherFloats(v), k.selected);
+        ASSERT_TRUE(v.modify(COL, 0, long(k.wholeBaseLine.size()), 1));  // the whole base window again
+        EXPECT_EQ(gatherFloats(v), k.wholeBaseLine);
+    }
 }
 
 TEST(DuvWrapper, PresetFillsOnlyTheView) {
@@ -343,14 +356,19 @@ TEST(DuvWrapper, CopyElementWiseAndRefusals) {
     const long first = 8 * 2 + 24 * 1;  // element index of column 0
     for (long k = 0; k < 16; ++k) EXPECT_EQ(d[k], float(2 * first + k));
 
-    // Strided source into a strided destination of another shape order.
-    MrPtr<DuvObj> t = make(CXFL, {{LIN, 2}, {COL, 4}});
+    // A source with step 2 into a destination with step 3 of another shape order.
+    MrPtr<DuvObj> t = make(CXFL, {{LIN, 2}, {COL, 11}});
     DuvAs tv = (*t)();
+    ASSERT_TRUE(tv.init(COL, 1, 4, 3));                      // columns 1, 4, 7, 10
     ASSERT_TRUE(sv.init({{COL, 0, 4, 2}, {AVE, 0, 1, 1}}));  // columns 0, 2, 4, 6 of both lines
     ASSERT_TRUE(DuvWrapper::Copy(tv, sv));
     const float* tf = reinterpret_cast<const float*>(t->data());
     for (long lin = 0; lin < 2; ++lin)
-        for (long k = 0; k < 4; ++k) EXPECT_EQ(tf[2 * (lin + 2 * k)], float(2 * (2 * k + 24 * lin)));
+        for (long col = 0; col < 11; ++col) {
+            const long k = (col - 1) / 3;
+            const bool copied = col % 3 == 1;
+            EXPECT_EQ(tf[2 * (lin + 2 * col)], copied ? float(2 * (2 * k + 24 * lin)) : 0.0f) << lin << " " << col;
+        }
 
     const std::vector<unsigned char> before(single->data(), single->data() + single->byteCount());
     MrPtr<DuvObj> other = make(FL, {{COL, 8}});

@@ -175,6 +175,14 @@ void expectHfsAffine(const std::vector<unsigned char>& file, const Geometry& g, 
             }
 }
 
+// The first call after EndInit with one image of the test pattern.
+unsigned long firstCall(Writer& w, const TestImage& s = TestImage{}, const Counts& c = Counts{}) {
+    DuvAs as = makeImage(s);
+    MrPtr<MiniHeader> h = makeHeader(0);
+    ImageControl ctrl = makeControl(c);
+    return w.FirstCall(as, h, ctrl);
+}
+
 std::string dump(const ImageControl& c) {
     std::ostringstream os;
     os << c;
@@ -468,14 +476,11 @@ TEST(NiftiChannelRule, MoreImageChannelsThanTheProtocolFails) {
     c.cha = 4;
     TestImage s;
     s.nCha = 4;
-    DuvAs as = makeImage(s);
-    MrPtr<MiniHeader> h = makeHeader(0);
-    ImageControl ctrl = makeControl(c);
-    EXPECT_EQ(w->FirstCall(as, h, ctrl), I_FAIL);
+    EXPECT_EQ(firstCall(*w, s, c), I_FAIL);
     EXPECT_TRUE(sink->contains("qomNiftiWriter: CHA dimension mismatch!" + kFailSuffix));  // no control dump
     // Without export nothing happens to NCha and the call goes on.
     w->setDoNiftiExport(false);
-    EXPECT_EQ(w->FirstCall(as, h, ctrl), I_OK);
+    EXPECT_EQ(firstCall(*w, s, c), I_OK);
     EXPECT_EQ(w->getNCha(), 2);
 }
 
@@ -590,29 +595,38 @@ TEST(NiftiHeaderFields, VolumeDimensionAndTimeStep) {
         job.nRepProtocol = k.nRepProtocol;
         MrPtr<Writer> w = makeWriter(job, dir.str());
         ASSERT_EQ(w->EndInit(nullptr), I_OK);
-        DuvAs as = makeImage(TestImage{});
-        MrPtr<MiniHeader> h = makeHeader(0);
-        ImageControl ctrl = makeControl(k.counts);
-        ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
+        ASSERT_EQ(firstCall(*w, TestImage{}, k.counts), I_OK);
         EXPECT_EQ(w->header().dim[4], k.dim4);
         EXPECT_FLOAT_EQ(w->header().pixdim[4], k.pixdim4);
     }
 }
 
-TEST(NiftiHeaderFields, DimensionsBeyondSixteenBitsAreRefused) {
-    TempDir dir;
-    MrPtr<Writer> w = makeWriter(Job{}, dir.str());
-    ASSERT_EQ(w->EndInit(nullptr), I_OK);
-    duvtrace::ScopedMemorySink sink;
-    TestImage s;
-    s.nCol = 40000;
-    s.nLin = 1;
-    DuvAs as = makeImage(s);
-    MrPtr<MiniHeader> h = makeHeader(0);
-    ImageControl ctrl = makeControl(Counts{});
-    EXPECT_EQ(w->FirstCall(as, h, ctrl), I_FAIL);
-    EXPECT_TRUE(sink->contains("qomNiftiWriter: dim[1] = 40000 does not fit the NIfTI-1 header, aborting..." +
-                               kFailSuffix));
+TEST(NiftiHeaderFields, DimensionsUpToSixteenBitsAreKept) {
+    const struct {
+        long nCol, nLin;
+        const char* refused;  // null: accepted
+    } cases[] = {{32767, 1, nullptr},
+                 {1, 32767, nullptr},
+                 {32768, 1, "dim[1] = 32768"},
+                 {1, 32768, "dim[2] = 32768"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.nCol) + "x" + std::to_string(k.nLin));
+        TempDir dir;
+        MrPtr<Writer> w = makeWriter(Job{}, dir.str());
+        ASSERT_EQ(w->EndInit(nullptr), I_OK);
+        duvtrace::ScopedMemorySink sink;
+        TestImage s;
+        s.nCol = k.nCol;
+        s.nLin = k.nLin;
+        EXPECT_EQ(firstCall(*w, s), k.refused ? I_FAIL : I_OK);
+        if (k.refused) {
+            EXPECT_TRUE(sink->contains("qomNiftiWriter: " + std::string(k.refused) +
+                                       " does not fit the NIfTI-1 header, aborting..." + kFailSuffix));
+        } else {
+            EXPECT_EQ(w->header().dim[1], k.nCol);
+            EXPECT_EQ(w->header().dim[2], k.nLin);
+        }
+    }
 }
 
 // --- geometry ---------------------------------------------------------------------
@@ -624,10 +638,7 @@ TEST(NiftiGeometry, PixelSpacingsFollowTheirDirections) {
     TestImage s;
     s.geometry.rowSpacing = 0.5;    // between columns
     s.geometry.columnSpacing = 2.0; // between lines
-    DuvAs as = makeImage(s);
-    MrPtr<MiniHeader> h = makeHeader(0);
-    ImageControl ctrl = makeControl(Counts{});
-    ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
+    ASSERT_EQ(firstCall(*w, s), I_OK);
     EXPECT_FLOAT_EQ(w->header().pixdim[1], 0.5f);
     EXPECT_FLOAT_EQ(w->header().pixdim[2], 2.0f);
     // The column of the sform has the length of its pixdim.
@@ -657,16 +668,35 @@ TEST(NiftiGeometry, SliceStepOfSlicesSlabsAndSingleSlices) {
         job.distFact = k.dist;
         MrPtr<Writer> w = makeWriter(job, dir.str());
         ASSERT_EQ(w->EndInit(nullptr), I_OK);
-        DuvAs as = makeImage(TestImage{});
-        MrPtr<MiniHeader> h = makeHeader(0);
-        ImageControl ctrl = makeControl(k.counts);
-        ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
+        ASSERT_EQ(firstCall(*w, TestImage{}, k.counts), I_OK);
         EXPECT_FLOAT_EQ(w->header().pixdim[3], k.pixdim3);
         EXPECT_FLOAT_EQ(w->header().srow_z[2], k.pixdim3);
     }
 }
 
-TEST(NiftiGeometry, OddMatrixSizesPlaceEveryPixelCentre) {
+// Slices of each main orientation (row = readout, column = phase as the
+// conventions derive them from the normal), and an oblique one whose row and
+// column have no zero component, so that every entry of the sform counts.
+Geometry oriented(const std::string& name) {
+    Geometry g = transverse();
+    const double a = 0.6, b = 0.8;
+    if (name == "coronal") {
+        g.row = {0.0, 0.0, -1.0}, g.column = {1.0, 0.0, 0.0}, g.normal = {0.0, 1.0, 0.0};
+    } else if (name == "sagittal") {
+        g.row = {0.0, 0.0, 1.0}, g.column = {0.0, 1.0, 0.0}, g.normal = {1.0, 0.0, 0.0};
+    } else if (name == "oblique") {
+        g.row = {a, b * b, -b * a}, g.column = {-b, a * b, -a * a}, g.normal = {0.0, a, b};
+    }
+    return g;
+}
+
+class NiftiOrientedGeometry : public ::testing::TestWithParam<const char*> {};
+
+INSTANTIATE_TEST_SUITE_P(Slices, NiftiOrientedGeometry,
+                         ::testing::Values("transverse", "coronal", "sagittal", "oblique"),
+                         [](const ::testing::TestParamInfo<const char*>& i) { return std::string(i.param); });
+
+TEST_P(NiftiOrientedGeometry, OddMatrixSizesPlaceEveryPixelCentre) {
     TempDir dir;
     Job job;
     job.nSlc = 3;
@@ -675,7 +705,7 @@ TEST(NiftiGeometry, OddMatrixSizesPlaceEveryPixelCentre) {
     TestImage s;
     s.nCol = 5;
     s.nLin = 7;
-    s.geometry = transverse();
+    s.geometry = oriented(GetParam());
     s.geometry.sliceStep = 2.0;
     s.slice = 2;  // the last slice arrives first
     Counts c;
@@ -696,10 +726,7 @@ TEST(NiftiGeometry, UnknownPatientPositionGivesNoTransform) {
     duvtrace::ScopedMemorySink sink;
     TestImage s;
     s.geometry = transverse();
-    DuvAs as = makeImage(s);
-    MrPtr<MiniHeader> h = makeHeader(0);
-    ImageControl ctrl = makeControl(Counts{});
-    ASSERT_EQ(w->FirstCall(as, h, ctrl), I_OK);
+    ASSERT_EQ(firstCall(*w, s), I_OK);
     EXPECT_EQ(w->header().sform_code, 0);
     for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(w->header().srow_x[i], 0.0f);

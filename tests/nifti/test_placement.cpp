@@ -387,23 +387,25 @@ TEST(NiftiRefusedImages, ImagesUnlikeTheFirstImage) {
     first.nCha = 2;
     ASSERT_EQ(feed(*w, first, makeControl(c), 0), I_OK);
     duvtrace::ScopedMemorySink sink;
-    TestImage wider = first, taller = first, complex = first, fewer = first;
+    TestImage wider = first, taller = first, complex = first, fewer = first, more = first;
     wider.nCol = 16;
     taller.nLin = 12;
     complex.format = CXFL;
     fewer.nCha = 1;
-    for (TestImage* s : {&wider, &taller, &complex, &fewer}) {
+    more.nCha = 3;
+    for (TestImage* s : {&wider, &taller, &complex, &fewer, &more}) {
         s->slice = 1;
         EXPECT_EQ(feed(*w, *s, makeControl(c, 1), 1), I_FAIL);
     }
     EXPECT_EQ(sink->find("DUV.Viviv", duvtrace::Error, "qomNiftiWriter::ComputeImage(srcAs, dataHeader, ctrl)", "")
                   .size(),
-              4u);
+              5u);
     EXPECT_TRUE(sink->contains("qomNiftiWriter: image does not match the file (columns/lines/format/channels "
                                "16/6/0/2, expected 8/6/0/2), aborting..." +
                                dump(makeControl(c, 1)) + kFailSuffix));
     EXPECT_TRUE(sink->containsSubstring("(columns/lines/format/channels 8/6/5/2, expected 8/6/0/2)"));
     EXPECT_TRUE(sink->containsSubstring("(columns/lines/format/channels 8/6/0/1, expected 8/6/0/2)"));
+    EXPECT_TRUE(sink->containsSubstring("(columns/lines/format/channels 8/6/0/3, expected 8/6/0/2)"));
     ASSERT_EQ(w->endOfJob(0), I_OK);
     const auto file = readFile(dir / "m.nii");
     ASSERT_EQ(file.size(), 352u + 4 * 96u);

@@ -244,17 +244,29 @@ TEST(SpectraFiles, NamesSayWhatTheDataSetIsAndNeverCollide) {
     MrPtr<MiniHeader> odd = svsHeader();
     odd->set("SequenceDescription", "a/b c");
     EXPECT_EQ(sink.receive(svs.as, *odd), I_OK);
+    // Each text keeps 64 characters at most.
+    for (char c : {'d', 'e'}) {
+        MrPtr<MiniHeader> h = svsHeader();
+        h->set("SequenceDescription", std::string(c == 'd' ? 64 : 65, c));
+        EXPECT_EQ(sink.receive(svs.as, *h), I_OK);
+    }
 
     const std::vector<std::string> expected = {"0001_svs_se-1_1_1_1_1", "0002_csi_se_c_3-1_1_1_1_1_slc0",
-                                               "0003_csi_se_c_3-1_1_1_1_1_slc1", "0004_a_b_c-1_1_1_1_1"};
+                                               "0003_csi_se_c_3-1_1_1_1_1_slc1", "0004_a_b_c-1_1_1_1_1",
+                                               "0005_" + std::string(64, 'd') + "-1_1_1_1_1",
+                                               "0006_" + std::string(64, 'e') + "-1_1_1_1_1"};
     ASSERT_EQ(sink.files().size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(sink.files()[i], (dir / (expected[i] + ".nii")));
         EXPECT_TRUE(fs::exists(dir / (expected[i] + ".nii")));
         EXPECT_TRUE(fs::exists(dir / (expected[i] + ".json")));
     }
-    EXPECT_EQ(sink.count(), 4);
-    EXPECT_EQ(sink.seriesCounts(), (std::map<std::string, long>{{"svs_se", 1}, {"csi_se_c_3", 2}, {"a/b c", 1}}));
+    EXPECT_EQ(sink.count(), 6);
+    EXPECT_EQ(sink.seriesCounts(), (std::map<std::string, long>{{"svs_se", 1},
+                                                                 {"csi_se_c_3", 2},
+                                                                 {"a/b c", 1},
+                                                                 {std::string(64, 'd'), 1},
+                                                                 {std::string(65, 'e'), 1}}));
 }
 
 TEST(SpectraFiles, HeaderJsonHoldsEveryField) {

@@ -14,11 +14,12 @@ void expectNear(cf v, double re, double im, double tol = 1e-5) {
     EXPECT_NEAR(v.imag(), im, tol);
 }
 
-MrPtr<Derovo2> singleVoxel(int averages, int slices = 1) {
+MrPtr<Derovo2> singleVoxel(int averages, int slices = 1, int reps = 1) {
     StoreShape s;
     s.vectorSize = 2;
     s.averages = averages;
     s.slices = slices;
+    s.reps = reps;
     return makeStage(s);
 }
 
@@ -74,14 +75,21 @@ TEST(Scale, CsiDividesByVoxelsAndTheMostSampledPoint) {
 }
 
 TEST(Scale, PlainFactorTouchesOnlyTheWaterReferenceOncePerSlice) {
-    MrPtr<Derovo2> f = singleVoxel(2, 2);
-    for (long slc = 0; slc < 2; ++slc)
-        for (long ave = 0; ave < 3; ++ave) put(*f, {1, ave, 0, 0, 0, 0, 0, slc}, {0.25f, -3.0f});
-    putWaterRef(*f, 0, 0, {1.0f, -0.5f});
-    const std::vector<float> before = storeCopy(*f);
-    f->scale(1.0, false, false);
-    EXPECT_EQ(storeCopy(*f), before);
-    EXPECT_EQ(waterRef(*f, 0, 0), cf(1024.0f, -512.0f));  // 32 per slice
+    // The reference has no repetition dimension either: more repetitions
+    // scale it no further.
+    for (int reps : {1, 3}) {
+        SCOPED_TRACE(reps);
+        MrPtr<Derovo2> f = singleVoxel(2, 2, reps);
+        ASSERT_EQ(f->storeDims().rep, reps);
+        for (long rep = 0; rep < reps; ++rep)
+            for (long slc = 0; slc < 2; ++slc)
+                for (long ave = 0; ave < 3; ++ave) put(*f, {1, ave, 0, 0, 0, 0, 0, slc, rep}, {0.25f, -3.0f});
+        putWaterRef(*f, 0, 0, {1.0f, -0.5f});
+        const std::vector<float> before = storeCopy(*f);
+        f->scale(1.0, false, false);
+        EXPECT_EQ(storeCopy(*f), before);
+        EXPECT_EQ(waterRef(*f, 0, 0), cf(1024.0f, -512.0f));  // 32 per slice
+    }
 }
 
 namespace {
