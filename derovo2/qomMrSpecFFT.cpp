@@ -541,6 +541,237 @@ void vector_narrow(const double* a, unsigned long n, float* dst)
         _mm_storeu_ps(dst + i, _mm256_cvtpd_ps(ld(a + i)));
 }
 
+
+// Batched transforms: the work array holds a chunk of `lanes` vectors, point
+// p of all of them as `lanes` real parts followed by `lanes` imaginary parts
+// at a + 2 * lanes * p; the butterflies run across the lanes, four at a time.
+// Lane groups of four keep the order 0, 2, 1, 3 of their samples between the
+// gather and the scatter, which undo each other's permutation.
+
+// A value the compiler cannot see through: GCC would otherwise fuse a
+// product with the sum that follows into one multiply-add (it contracts by
+// default where the target has FMA), which rounds differently.
+QOM_FFT_INLINE __m256d opaque(__m256d v)
+{
+    __asm__("" : "+x"(v));
+    return v;
+}
+
+// The complex product as the single transform computes it at this length:
+// with fused multiply-adds in the vector code (64 points and more), with
+// separately rounded products in the portable code.
+template <bool Fma>
+QOM_FFT_INLINE void cmul_as(__m256d wr, __m256d wi, __m256d br, __m256d bi, __m256d& tr, __m256d& ti)
+{
+    if (Fma)
+        cmul(wr, wi, br, bi, tr, ti);
+    else
+    {
+        tr = _mm256_sub_pd(opaque(_mm256_mul_pd(wr, br)), opaque(_mm256_mul_pd(wi, bi)));
+        ti = _mm256_add_pd(opaque(_mm256_mul_pd(wr, bi)), opaque(_mm256_mul_pd(wi, br)));
+    }
+}
+
+// One butterfly; `unit` skips the product where the single transform's
+// vector code adds and subtracts without one (factor exactly 1).
+template <bool Fma>
+QOM_FFT_INLINE void bfly_as(__m256d& ar, __m256d& ai, __m256d& br, __m256d& bi, __m256d wr, __m256d wi,
+                            bool unit)
+{
+    __m256d tr = br, ti = bi;
+    if (!unit)
+        cmul_as<Fma>(wr, wi, br, bi, tr, ti);
+    br = _mm256_sub_pd(ar, tr);
+    bi = _mm256_sub_pd(ai, ti);
+    ar = _mm256_add_pd(ar, tr);
+    ai = _mm256_add_pd(ai, ti);
+}
+
+// Four complex floats as real and imaginary parts in lane order 0, 2, 1, 3.
+QOM_FFT_INLINE void widen4(const float* p, __m256d& re, __m256d& im)
+{
+    const __m256 v = _mm256_loadu_ps(p);
+    const __m256d lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));   // r0 i0 r1 i1
+    const __m256d hi = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));  // r2 i2 r3 i3
+    re = _mm256_unpacklo_pd(lo, hi);
+    im = _mm256_unpackhi_pd(lo, hi);
+}
+
+// The inverse of widen4, narrowing to floats.
+QOM_FFT_INLINE void narrow4(__m256d re, __m256d im, float* p)
+{
+    const __m128 lo = _mm256_cvtpd_ps(_mm256_unpacklo_pd(re, im));  // r0 i0 r1 i1
+    const __m128 hi = _mm256_cvtpd_ps(_mm256_unpackhi_pd(re, im));  // r2 i2 r3 i3
+    _mm256_storeu_ps(p, _mm256_set_m128(hi, lo));
+}
+
+// Reads cnt vectors into the chunk: work point p takes source point
+// rev[p] ^ half (bit reversal after the optional half rotation). A last
+// group of fewer than four vectors is padded with zeros.
+void batch_gather_avx(double* a, unsigned long n, unsigned long lanes, const unsigned long* rev,
+                      unsigned long half, const float* src, size_t sstride, unsigned long cnt)
+{
+    for (unsigned long p = 0; p < n; ++p)
+    {
+        const float* row = src + 2 * (rev[p] ^ half) * sstride;
+        double* re = a + 2 * lanes * p;
+        double* im = re + lanes;
+        unsigned long l = 0;
+        for (; l + 4 <= cnt; l += 4)
+        {
+            __m256d r, i;
+            widen4(row + 2 * l, r, i);
+            st(re + l, r);
+            st(im + l, i);
+        }
+        if (l < cnt)
+        {
+            float part[8] = {};
+            std::memcpy(part, row + 2 * l, 2 * (cnt - l) * sizeof(float));
+            __m256d r, i;
+            widen4(part, r, i);
+            st(re + l, r);
+            st(im + l, i);
+        }
+    }
+}
+
+// Writes cnt vectors from the chunk: work point p, scaled when asked, goes to
+// output point p ^ half.
+void batch_scatter_avx(const double* a, unsigned long n, unsigned long lanes, unsigned long half, bool do_scale,
+                       double scalefactor, float* dst, size_t dstride, unsigned long cnt)
+{
+    const __m256d s = _mm256_set1_pd(scalefactor);
+    for (unsigned long p = 0; p < n; ++p)
+    {
+        float* row = dst + 2 * (p ^ half) * dstride;
+        const double* re = a + 2 * lanes * p;
+        const double* im = re + lanes;
+        for (unsigned long l = 0; l < cnt; l += 4)
+        {
+            __m256d r = ld(re + l), i = ld(im + l);
+            if (do_scale)
+            {
+                r = _mm256_mul_pd(r, s);
+                i = _mm256_mul_pd(i, s);
+            }
+            if (l + 4 <= cnt)
+                narrow4(r, i, row + 2 * l);
+            else
+            {
+                float part[8];
+                narrow4(r, i, part);
+                std::memcpy(row + 2 * l, part, 2 * (cnt - l) * sizeof(float));
+            }
+        }
+    }
+}
+
+// Whether the single transform's vector code skips the product for factor j
+// of the stage with half-size h: all of the first stage, the first factor of
+// the second and third.
+inline bool unit_factor(bool fma, unsigned long h, unsigned long j)
+{
+    return fma && (h == 1 || (h <= 4 && j == 0));
+}
+
+// One radix-2 stage (half-size h) on the first `used` lanes of the chunk.
+template <bool Fma>
+void batch_stage2_avx(double* a, unsigned long n, unsigned long lanes, unsigned long used, unsigned long h,
+                      const double* wr, const double* wi)
+{
+    for (unsigned long s = 0; s < n; s += 2 * h)
+        for (unsigned long j = 0; j < h; ++j)
+        {
+            const __m256d w_r = _mm256_set1_pd(wr[h - 1 + j]), w_i = _mm256_set1_pd(wi[h - 1 + j]);
+            const bool unit = unit_factor(Fma, h, j);
+            double* x = a + 2 * lanes * (s + j);
+            double* y = a + 2 * lanes * (s + j + h);
+            for (unsigned long l = 0; l < used; l += 4)
+            {
+                __m256d xr = ld(x + l), xi = ld(x + lanes + l), yr = ld(y + l), yi = ld(y + lanes + l);
+                bfly_as<Fma>(xr, xi, yr, yi, w_r, w_i, unit);
+                st(x + l, xr);
+                st(x + lanes + l, xi);
+                st(y + l, yr);
+                st(y + lanes + l, yi);
+            }
+        }
+}
+
+// Two radix-2 stages (half-sizes h and 2h) in one pass over the chunk.
+template <bool Fma>
+void batch_stage4_avx(double* a, unsigned long n, unsigned long lanes, unsigned long used, unsigned long h,
+                      const double* wr, const double* wi)
+{
+    for (unsigned long s = 0; s < n; s += 4 * h)
+        for (unsigned long j = 0; j < h; ++j)
+        {
+            const __m256d w1r = _mm256_set1_pd(wr[h - 1 + j]), w1i = _mm256_set1_pd(wi[h - 1 + j]);
+            const __m256d w2r = _mm256_set1_pd(wr[2 * h - 1 + j]), w2i = _mm256_set1_pd(wi[2 * h - 1 + j]);
+            const __m256d w3r = _mm256_set1_pd(wr[3 * h - 1 + j]), w3i = _mm256_set1_pd(wi[3 * h - 1 + j]);
+            const bool u1 = unit_factor(Fma, h, j), u2 = unit_factor(Fma, 2 * h, j),
+                       u3 = unit_factor(Fma, 2 * h, j + h);
+            double* p[4];
+#pragma GCC unroll 4
+            for (int m = 0; m < 4; ++m)
+                p[m] = a + 2 * lanes * (s + j + m * h);
+            for (unsigned long l = 0; l < used; l += 4)
+            {
+                __m256d re[4], im[4];
+#pragma GCC unroll 4
+                for (int m = 0; m < 4; ++m)
+                {
+                    re[m] = ld(p[m] + l);
+                    im[m] = ld(p[m] + lanes + l);
+                }
+                bfly_as<Fma>(re[0], im[0], re[1], im[1], w1r, w1i, u1);
+                bfly_as<Fma>(re[2], im[2], re[3], im[3], w1r, w1i, u1);
+                bfly_as<Fma>(re[0], im[0], re[2], im[2], w2r, w2i, u2);
+                bfly_as<Fma>(re[1], im[1], re[3], im[3], w3r, w3i, u3);
+#pragma GCC unroll 4
+                for (int m = 0; m < 4; ++m)
+                {
+                    st(p[m] + l, re[m]);
+                    st(p[m] + lanes + l, im[m]);
+                }
+            }
+        }
+}
+
+// All stages of an n-point transform on the chunk: a lone radix-2 stage
+// first when log2(n) is odd, then two stages per pass.
+template <bool Fma>
+void batch_stages_avx(double* a, unsigned long n, unsigned long lanes, unsigned long used, const double* wr,
+                      const double* wi)
+{
+    unsigned long h = 1;
+    unsigned bits = 0;
+    while ((1UL << bits) < n)
+        ++bits;
+    if (bits % 2)
+    {
+        batch_stage2_avx<Fma>(a, n, lanes, used, 1, wr, wi);
+        h = 2;
+    }
+    for (; h < n; h *= 4)
+        batch_stage4_avx<Fma>(a, n, lanes, used, h, wr, wi);
+}
+
+void batch_chunk_avx(double* a, unsigned long n, unsigned long lanes, bool fma, const unsigned long* rev,
+                     const double* wr, const double* wi, const float* src, size_t sstride, unsigned long prehalf,
+                     float* dst, size_t dstride, unsigned long posthalf, bool do_scale, double scalefactor,
+                     unsigned long cnt)
+{
+    const unsigned long used = (cnt + 3) & ~3UL;
+    batch_gather_avx(a, n, lanes, rev, prehalf, src, sstride, cnt);
+    if (fma)
+        batch_stages_avx<true>(a, n, lanes, used, wr, wi);
+    else
+        batch_stages_avx<false>(a, n, lanes, used, wr, wi);
+    batch_scatter_avx(a, n, lanes, posthalf, do_scale, scalefactor, dst, dstride, cnt);
+}
+
 #undef QOM_FFT_INLINE
 #pragma GCC pop_options
 
@@ -557,6 +788,70 @@ bool g_vector_in_use = false;
 // Smallest length that the vector code handles; shorter transforms use the
 // unrolled portable code.
 const unsigned long kVectorMinPoints = 64;
+
+
+// The batched transform in portable code, with the chunk layout of the
+// vector code (any number of lanes) and the butterflies of `butterfly`.
+void batch_chunk_portable(double* a, unsigned long n, unsigned long lanes, const unsigned long* rev,
+                          const double* wr, const double* wi, const float* src, size_t sstride,
+                          unsigned long prehalf, float* dst, size_t dstride, unsigned long posthalf, bool do_scale,
+                          double scalefactor, unsigned long cnt)
+{
+    for (unsigned long p = 0; p < n; ++p)
+    {
+        const float* row = src + 2 * (rev[p] ^ prehalf) * sstride;
+        double* re = a + 2 * lanes * p;
+        double* im = re + lanes;
+        for (unsigned long l = 0; l < cnt; ++l)
+        {
+            re[l] = row[2 * l];
+            im[l] = row[2 * l + 1];
+        }
+    }
+    for (unsigned long h = 1; h < n; h <<= 1)
+        for (unsigned long s = 0; s < n; s += 2 * h)
+            for (unsigned long j = 0; j < h; ++j)
+            {
+                const double fr = wr[h - 1 + j], fi = wi[h - 1 + j];
+                double* xr = a + 2 * lanes * (s + j);
+                double* xi = xr + lanes;
+                double* yr = a + 2 * lanes * (s + j + h);
+                double* yi = yr + lanes;
+                for (unsigned long l = 0; l < cnt; ++l)
+                {
+                    const double tr = fr * yr[l] - fi * yi[l];
+                    const double ti = fr * yi[l] + fi * yr[l];
+                    yr[l] = xr[l] - tr;
+                    yi[l] = xi[l] - ti;
+                    xr[l] += tr;
+                    xi[l] += ti;
+                }
+            }
+    for (unsigned long p = 0; p < n; ++p)
+    {
+        float* row = dst + 2 * (p ^ posthalf) * dstride;
+        const double* re = a + 2 * lanes * p;
+        const double* im = re + lanes;
+        for (unsigned long l = 0; l < cnt; ++l)
+        {
+            row[2 * l] = static_cast<float>(do_scale ? re[l] * scalefactor : re[l]);
+            row[2 * l + 1] = static_cast<float>(do_scale ? im[l] * scalefactor : im[l]);
+        }
+    }
+}
+
+// Longest vectors that the batched transform runs across the batch; longer
+// ones are transformed one after another, each already vectorised within.
+const unsigned long kBatchMaxPoints = 1024;
+// Points per chunk (16 bytes each), so that a chunk stays in the cache
+// closest to the core; between 4 and 64 vectors per chunk.
+const unsigned long kBatchChunkPoints = 2048;
+
+unsigned long batch_lanes(unsigned long n)
+{
+    const unsigned long lanes = kBatchChunkPoints / n;
+    return lanes < 4 ? 4 : (lanes > 64 ? 64 : lanes);
+}
 
 }  // namespace
 
@@ -608,10 +903,7 @@ bool qomMrSpecFFT::fft(unsigned long n, double isign, float* src, unsigned long 
     if (!is_allowed(n))
         return false;
 
-    if (n != _n)
-        bitrev_table(n);
-    if (n != _n || isign != _isign)
-        trigo_table(n, isign);
+    tables_for(n, isign);
 
     // Without scaling and rotation the output can be narrowed while the last
     // butterflies store it, saving a pass over the work array.
@@ -624,9 +916,51 @@ bool qomMrSpecFFT::fft(unsigned long n, double isign, float* src, unsigned long 
         scroll_by_nhalf(n);
     if (dst && !written)
         write_to(n, dst, dstep);
+    return true;
+}
 
+void qomMrSpecFFT::tables_for(unsigned long n, double isign)
+{
+    if (n != _n)
+        bitrev_table(n);
+    if (n != _n || isign != _isign)
+        trigo_table(n, isign);
     _n = n;
     _isign = isign;
+}
+
+bool qomMrSpecFFT::fft_batch(unsigned long n, double isign, const float* src, unsigned long sstride,
+                             unsigned long prescroll, float* dst, unsigned long dstride,
+                             unsigned long postscroll, unsigned char do_scale, double scalefactor,
+                             unsigned long count)
+{
+    if (!is_allowed(n))
+        return false;
+    if (n > kBatchMaxPoints)
+    {
+        // fft only reads its source.
+        for (unsigned long b = 0; b < count; ++b)
+            fft(n, isign, const_cast<float*>(src) + 2 * b, sstride, prescroll, dst + 2 * b, dstride, postscroll,
+                do_scale, scalefactor);
+        return true;
+    }
+    tables_for(n, isign);
+    const unsigned long lanes = batch_lanes(n);
+    const unsigned long prehalf = prescroll ? n / 2 : 0, posthalf = postscroll ? n / 2 : 0;
+    for (unsigned long b = 0; b < count; b += lanes)
+    {
+        const unsigned long cnt = count - b < lanes ? count - b : lanes;
+#ifdef QOM_FFT_X86_VECTOR
+        if (g_vector_in_use)
+        {
+            batch_chunk_avx(_arr, n, lanes, n >= kVectorMinPoints, _bitrev, _wr, _wi, src + 2 * b, sstride,
+                            prehalf, dst + 2 * b, dstride, posthalf, do_scale != 0, scalefactor, cnt);
+            continue;
+        }
+#endif
+        batch_chunk_portable(_arr, n, lanes, _bitrev, _wr, _wi, src + 2 * b, sstride, prehalf, dst + 2 * b,
+                             dstride, posthalf, do_scale != 0, scalefactor, cnt);
+    }
     return true;
 }
 

@@ -36,6 +36,24 @@ public:
              unsigned long prescroll, float* dst, unsigned long dstep,
              unsigned long postscroll, unsigned char do_scale, double scalefactor);
 
+    // Transforms count vectors of n points in one call, each exactly as fft
+    // with the same arguments would (same tables, butterflies and rounding:
+    // the same floats), with the butterflies running across the vectors.
+    // Vector b (0 <= b < count) has its point i at complex sample
+    // i * sstride + b of src and its result goes to sample i * dstride + b of
+    // dst: the vectors are neighbours in memory and their points lie a fixed
+    // stride apart, as the spectral points of one grid line of a CSI block.
+    // prescroll, postscroll, do_scale and scalefactor as for fft. In place
+    // when src == dst and sstride == dstride >= count; other overlaps of
+    // input and output are not allowed. The work array serves as scratch, so
+    // its content afterwards is unspecified; the tables stay those of
+    // (n, isign). Returns false and touches nothing when n is not allowed;
+    // count 0 transforms nothing.
+    bool fft_batch(unsigned long n, double isign, const float* src, unsigned long sstride,
+                   unsigned long prescroll, float* dst, unsigned long dstride,
+                   unsigned long postscroll, unsigned char do_scale, double scalefactor,
+                   unsigned long count);
+
     // True when n is a power of two and 2 <= n <= 65536.
     bool is_allowed(unsigned long n) const;
 
@@ -102,6 +120,7 @@ private:
     void scale(unsigned long n, double scalefactor);
     void scale_parts(unsigned long n, double re_factor, double im_factor);
     void write_to(unsigned long n, float* dst, unsigned long dstep) const;
+    void tables_for(unsigned long n, double isign);
 
     double _isign;                  // sign of the cached twiddle table
     unsigned long _n;               // length of the cached tables

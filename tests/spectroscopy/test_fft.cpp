@@ -550,6 +550,70 @@ TEST_P(FftTest, ExportAddRefusesEmptyAndOutOfRangeRequests)
     EXPECT_TRUE(fft->export_add(65536, dst.data()));
 }
 
+// The batched transform gives every vector the floats fft gives it alone, bit
+// for bit (signed zeros included): the same tables, butterflies and products.
+// The batch crosses chunk boundaries and ends in a partial group of lanes; the
+// strides leave gaps between the runs, which must stay untouched.
+TEST_P(FftTest, BatchEqualsSingleTransformsBitForBit)
+{
+    auto single = std::make_unique<qomMrSpecFFT>();
+    const float kUntouched = -3.5f;
+    for (unsigned long n = 2; n <= 65536; n *= 2)
+        for (double isign : {+1.0, -1.0})
+            for (unsigned flags = 0; flags < 4; ++flags)
+            {
+                const unsigned long pre = flags & 1, post = flags >> 1;
+                const unsigned char scaled = flags == 3;
+                const double factor = 1.0 / static_cast<double>(n);
+                const unsigned long count = n <= 1024 ? 70 : 3, sstride = count + 3, dstride = count + 1;
+                SCOPED_TRACE(::testing::Message() << "n = " << n << ", sign " << isign << ", flags " << flags);
+                const std::vector<float> in = random_samples(n * sstride, static_cast<unsigned>(n + flags));
+                std::vector<float> out(2 * n * dstride, kUntouched);
+                ASSERT_TRUE(fft->fft_batch(n, isign, in.data(), sstride, pre, out.data(), dstride, post, scaled,
+                                           factor, count));
+                EXPECT_EQ(fft->cached_length(), n);
+                EXPECT_EQ(fft->cached_sign(), isign);
+
+                std::vector<float> one(2 * n);
+                unsigned long mismatches = 0;
+                for (unsigned long b = 0; b < count; ++b)
+                {
+                    ASSERT_TRUE(single->fft(n, isign, const_cast<float*>(in.data()) + 2 * b, sstride, pre,
+                                            one.data(), 1, post, scaled, factor));
+                    for (unsigned long i = 0; i < n; ++i)
+                        mismatches += std::memcmp(&one[2 * i], &out[2 * (i * dstride + b)], 2 * sizeof(float)) != 0;
+                }
+                EXPECT_EQ(mismatches, 0UL);
+                for (unsigned long i = 0; i < n; ++i)
+                    ASSERT_EQ(out[2 * (i * dstride + count)], kUntouched) << i;
+
+                // In place: the same floats.
+                std::vector<float> inplace = in;
+                ASSERT_TRUE(fft->fft_batch(n, isign, inplace.data(), sstride, pre, inplace.data(), sstride, post,
+                                           scaled, factor, count));
+                for (unsigned long i = 0; i < n; ++i)
+                    ASSERT_EQ(0, std::memcmp(&inplace[2 * i * sstride], &out[2 * i * dstride], 2 * count * sizeof(float)))
+                        << i;
+            }
+}
+
+TEST_P(FftTest, BatchRefusesLengthsOutsideTheAllowedSetAndTouchesNothing)
+{
+    std::vector<float> x = random_samples(16, 1);
+    ASSERT_TRUE(fft->fft(16, +1.0, x.data(), 1, 0, nullptr, 0, 0, 0, 0.0));
+    const std::vector<double> before = work_copy();
+    std::vector<float> src(2 * 4 * 48, 0.5f), dst(2 * 4 * 48, 7.0f);
+    for (unsigned long n : {0UL, 1UL, 3UL, 48UL, 131072UL})
+    {
+        SCOPED_TRACE(::testing::Message() << "n = " << n);
+        EXPECT_FALSE(fft->fft_batch(n, -1.0, src.data(), 4, 1, dst.data(), 4, 1, 1, 2.0, 4));
+        EXPECT_EQ(work_copy(), before);
+        EXPECT_EQ(fft->cached_length(), 16UL);
+    }
+    EXPECT_TRUE(fft->fft_batch(8, -1.0, src.data(), 4, 1, dst.data(), 4, 1, 0, 0.0, 0));
+    EXPECT_TRUE(std::all_of(dst.begin(), dst.end(), [](float v) { return v == 7.0f; }));
+}
+
 TEST(FftLengths, AllowedLengthsAndCeilingPowerOfTwo)
 {
     auto fft = std::make_unique<qomMrSpecFFT>();
