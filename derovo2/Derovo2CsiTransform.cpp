@@ -44,28 +44,71 @@ float windowWeight(long i1, long i2, long i3, const Derovo2StoreDims& d, int bas
     return static_cast<float>(0.54 + 0.46 * std::cos(kPi * t));
 }
 
-// Centred transform (sign -1, input and output rotated by half: k-space
-// centre at n/2 in, voxel-space centre at n/2 out, no scaling) of every
-// column sample of one grid line: n points `step` floats apart, each a run
-// of nCol complex samples. The points lie a power-of-two distance apart in
-// the store, so that reading them straight would map them onto a few cache
-// sets; a few columns at a time are copied into a small tile and transformed
-// there instead.
-const long kTileColumns = 64;
-void transformLine(qomMrSpecFFT& fft, float* line, long n, ptrdiff_t step, long nCol, std::vector<float>& tile) {
-    const long width = std::min(kTileColumns, nCol);
-    tile.resize(static_cast<size_t>(2 * n * width));
-    for (long c0 = 0; c0 < nCol; c0 += width) {
-        const long count = std::min(width, nCol - c0);
-        const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(count);
-        for (long i = 0; i < n; ++i) std::memcpy(&tile[2 * i * width], line + i * step + 2 * c0, bytes);
-        for (long k = 0; k < count; ++k) {
-            float* p = &tile[2 * k];
-            fft.fft(n, -1.0, p, width, 1, p, width, 1, 0, 0.0);
+// Bytes of float samples that the transform copies out of a block at a time:
+// small enough to stay in the core's second-level cache while every
+// direction is transformed, large enough that each grid point contributes a
+// few whole cache lines of spectral samples.
+const size_t kTileBytes = 512 * 1024;
+// Fewest spectral samples per grid point in a tile: one cache line.
+const long kMinTileColumns = 8;
+
+// The spatial transforms of one block: every transformable direction, each a
+// centred transform (sign -1, input and output rotated by half: k-space
+// centre at n/2 in, voxel-space centre at n/2 out, no scaling) of every grid
+// line and spectral sample. A few spectral samples of the whole grid at a
+// time are copied into a tile (point-major, the samples of a grid point
+// contiguous), transformed there direction after direction, each grid line
+// of each direction in one batched call, and copied back: the block is read
+// and written once for all directions. Each direction's result is rounded to
+// float in the tile as it would be in the store, so the numbers are those of
+// transforming the block direction by direction.
+struct GridTransform {
+    long lin, phs, seg, col;
+    bool do1st, do2nd, do3rd;
+    StoreSteps step;
+
+    void run(qomMrSpecFFT& fft, float* block, std::vector<float>& tile) const {
+        const long grid = lin * phs * seg;
+        long width = static_cast<long>(kTileBytes / (sizeof(float) * 2 * static_cast<size_t>(grid)));
+        width = std::min(col, std::max(kMinTileColumns, width));
+        tile.resize(static_cast<size_t>(2 * grid * width));
+        for (long c0 = 0; c0 < col; c0 += width) {
+            const long w = std::min(width, col - c0);
+            copy(block, c0, w, tile.data(), true);
+            float* t = tile.data();
+            const unsigned long uw = static_cast<unsigned long>(w);
+            if (do1st)
+                for (long line = 0; line < phs * seg; ++line) {
+                    float* p = t + 2 * line * lin * w;
+                    fft.fft_batch(static_cast<unsigned long>(lin), -1.0, p, uw, 1, p, uw, 1, 0, 0.0, uw);
+                }
+            const unsigned long plane = static_cast<unsigned long>(lin * w);
+            if (do2nd)
+                for (long i3 = 0; i3 < seg; ++i3) {
+                    float* p = t + 2 * i3 * phs * lin * w;
+                    fft.fft_batch(static_cast<unsigned long>(phs), -1.0, p, plane, 1, p, plane, 1, 0, 0.0, plane);
+                }
+            const unsigned long volume = plane * static_cast<unsigned long>(phs);
+            if (do3rd) fft.fft_batch(static_cast<unsigned long>(seg), -1.0, t, volume, 1, t, volume, 1, 0, 0.0, volume);
+            copy(block, c0, w, tile.data(), false);
         }
-        for (long i = 0; i < n; ++i) std::memcpy(line + i * step + 2 * c0, &tile[2 * i * width], bytes);
     }
-}
+
+    // Spectral samples c0 ... c0 + w - 1 of every grid point between the block and the tile.
+    void copy(float* block, long c0, long w, float* tile, bool toTile) const {
+        const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(w);
+        for (long i3 = 0; i3 < seg; ++i3)
+            for (long i2 = 0; i2 < phs; ++i2)
+                for (long i1 = 0; i1 < lin; ++i1) {
+                    float* s = block + i1 * step.lin + i2 * step.phs + i3 * step.seg + 2 * c0;
+                    float* t = tile + 2 * ((i3 * phs + i2) * lin + i1) * w;
+                    if (toTile)
+                        std::memcpy(t, s, bytes);
+                    else
+                        std::memcpy(s, t, bytes);
+                }
+    }
+};
 
 }  // namespace
 
@@ -132,10 +175,15 @@ void Derovo2::csi_fft() {
     const Derovo2StoreDims d = storeDims();
     if (!d.isCsiGrid()) return;
 
-    const StoreSteps step(m_raw);
-    const bool do1st = isTransformableLength(d.lin);
-    const bool do2nd = isTransformableLength(d.phs);
-    const bool do3rd = isTransformableLength(d.seg);
+    const GridTransform transform{d.lin,
+                                  d.phs,
+                                  d.seg,
+                                  d.col,
+                                  isTransformableLength(d.lin),
+                                  isTransformableLength(d.phs),
+                                  isTransformableLength(d.seg),
+                                  StoreSteps(m_raw)};
+    if (!transform.do1st && !transform.do2nd && !transform.do3rd) return;
     std::vector<float> tile;
 
     for (long rep = 0; rep < d.rep; ++rep)
@@ -143,22 +191,7 @@ void Derovo2::csi_fft() {
             for (long cha = 0; cha < d.measuredChannels(); ++cha)
                 for (long eco = 0; eco < d.eco; ++eco) {
                     float* block = get_ptr(0, d.ave - 1, 0, 0, 0, eco, cha, slc, rep);
-                    if (!block) continue;
-                    if (do1st)
-                        for (long i3 = 0; i3 < d.seg; ++i3)
-                            for (long i2 = 0; i2 < d.phs; ++i2)
-                                transformLine(_fft, block + i2 * step.phs + i3 * step.seg, d.lin, step.lin, d.col,
-                                              tile);
-                    if (do2nd)
-                        for (long i3 = 0; i3 < d.seg; ++i3)
-                            for (long i1 = 0; i1 < d.lin; ++i1)
-                                transformLine(_fft, block + i1 * step.lin + i3 * step.seg, d.phs, step.phs, d.col,
-                                              tile);
-                    if (do3rd)
-                        for (long i2 = 0; i2 < d.phs; ++i2)
-                            for (long i1 = 0; i1 < d.lin; ++i1)
-                                transformLine(_fft, block + i1 * step.lin + i2 * step.phs, d.seg, step.seg, d.col,
-                                              tile);
+                    if (block) transform.run(_fft, block, tile);
                 }
 }
 
