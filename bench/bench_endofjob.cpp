@@ -6,17 +6,25 @@
 //
 //   3D CSI: 16 x 16 x 8 points, 1024 spectral points, 8 channels + combined
 //   2D CSI: 32 x 32 points, 2048 spectral points, 16 channels + combined
+//   large 3D CSI: 32 x 32 x 16 points, 1024 spectral points, 16 channels +
+//   combined (2.2 GB of store)
 //
-// The store is refilled before every iteration, untimed: the manual time is
-// the thread's CPU time around the timed call only (the machine is shared,
-// so wall time mostly measures the other jobs). The receiver takes each data
-// set without copying it, as the host's next stage receives a view.
+// The store is refilled before every iteration, untimed, from a generator
+// rather than from a copy (which would double the memory of the large case):
+// the manual time is the thread's CPU time around the timed call only (the
+// machine is shared, so wall time mostly measures the other jobs). The
+// receiver takes each data set without copying it, as the host's next stage
+// receives a view. BM_EndOfJob reports the process's peak resident memory
+// against the store's size; BM_EndOfJobSteps times the steps of the end of
+// job one by one.
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -31,6 +39,7 @@ struct Shape {
 };
 const Shape k3D = {16, 16, 8, 1024, 8};
 const Shape k2D = {32, 32, 1, 2048, 16};
+const Shape k3DLarge = {32, 32, 16, 1024, 16};
 
 double threadSeconds() {
     timespec t{};
@@ -44,6 +53,21 @@ std::vector<float> randomSamples(size_t floats) {
     std::vector<float> v(floats);
     for (float& x : v) x = u(rng);
     return v;
+}
+
+// Uniform samples in [-1, 1) from a small fast generator, the same on every call.
+void fillSamples(float* p, size_t floats) {
+    uint64_t x = 0x9E3779B97F4A7C15ULL;
+    for (size_t i = 0; i < floats; ++i) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        p[i] = static_cast<float>(static_cast<int32_t>(x >> 32)) * 0x1p-31f;
+    }
+}
+
+double peakResidentBytes() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return 1024.0 * static_cast<double>(u.ru_maxrss);
 }
 
 MrPtr<Derovo2> makeStage(const Shape& s, IRuduEnvironment* env) {
@@ -84,52 +108,115 @@ MrPtr<Derovo2> makeStage(const Shape& s, IRuduEnvironment* env) {
     return f;
 }
 
+// A stage with its store for the shape, and the refill of the store as the
+// scan side leaves it: the measured channels as acquired, the combined slot
+// empty, every k-space point counted once.
+struct FilledStage {
+    MrPtr<Derovo2> f;
+    Derovo2StoreDims d;
+    float* store = nullptr;
+    size_t perChannel = 0;
+    long channels = 0;
+
+    FilledStage(const Shape& s, IRuduEnvironment* env) : f(makeStage(s, env)), d(f->storeDims()), channels(s.channels) {
+        store = f->get_ptr(0, 0, 0, 0, 0, 0, 0, 0, 0);
+        if (d.cha != s.channels + 1) store = nullptr;
+        perChannel = static_cast<size_t>(2 * d.col * d.ave * d.lin * d.phs * d.seg * d.eco);
+    }
+    void refill() const {
+        const size_t measured = perChannel * static_cast<size_t>(channels);
+        fillSamples(store, measured);
+        std::fill(store + measured, store + measured + perChannel, 0.0f);
+        std::fill(csiAverages, csiAverages + d.lin * d.phs * d.seg, 1.0f);
+        dateStamp[0] = 1206.0265f;
+        goc_per_rep[0] = 1.0f;
+    }
+    double storeBytes() const { return static_cast<double>(perChannel * sizeof(float)) * static_cast<double>(d.cha); }
+};
+
 void BM_EndOfJob(benchmark::State& state, Shape s) {
     long sent = 0;
     DuvEnvironment env([&sent](DuvAs&, MrPtr<MiniHeader>&, ImageControl&) {
         ++sent;
         return I_OK;
     });
-    MrPtr<Derovo2> f = makeStage(s, &env);
-    const Derovo2StoreDims d = f->storeDims();
-    float* store = f->get_ptr(0, 0, 0, 0, 0, 0, 0, 0, 0);
-    if (!store || d.cha != s.channels + 1) {
+    const FilledStage st(s, &env);
+    if (!st.store) {
         state.SkipWithError("store not created");
         return;
     }
-    const size_t perChannel = static_cast<size_t>(2 * d.col * d.ave * d.lin * d.phs * d.seg * d.eco);
-    const std::vector<float> filled = randomSamples(perChannel * static_cast<size_t>(s.channels));
     for (auto _ : state) {
-        // Refill: the measured channels as acquired, the combined slot empty.
-        std::memcpy(store, filled.data(), filled.size() * sizeof(float));
-        std::fill(store + filled.size(), store + filled.size() + perChannel, 0.0f);
-        std::fill(csiAverages, csiAverages + d.lin * d.phs * d.seg, 1.0f);
-        dateStamp[0] = 1206.0265f;
-        goc_per_rep[0] = 1.0f;
+        st.refill();
         sent = 0;
         const double t0 = threadSeconds();
-        const unsigned long status = f->endOfJob(I_ACQ_END);
+        const unsigned long status = st.f->endOfJob(I_ACQ_END);
         state.SetIterationTime(threadSeconds() - t0);
         if (status != I_OK || sent != s.channels + 1) state.SkipWithError("end of job failed");
     }
+    // The data sets are views of the store: the peak should be the store and
+    // the program, with no copy of the store or of a channel's data set.
+    state.counters["store_MB"] = st.storeBytes() / 1e6;
+    state.counters["dataset_MB"] = st.storeBytes() / static_cast<double>(st.d.cha) / 1e6;
+    state.counters["peak_rss_MB"] = peakResidentBytes() / 1e6;
 }
 
-// The spatial transforms of the same end of job alone (csi_fft: every
-// measured channel, through qomMrSpecFFT::fft one vector at a time).
-void BM_CsiFft(benchmark::State& state, Shape s) {
-    MrPtr<Derovo2> f = makeStage(s, nullptr);
-    const Derovo2StoreDims d = f->storeDims();
-    float* store = f->get_ptr(0, 0, 0, 0, 0, 0, 0, 0, 0);
-    if (!store || d.cha != s.channels + 1) {
+// The steps of the same end of job one after another, each timed alone (ms
+// per end of job): spatial transforms, scaling, coil combination and the
+// hand-over of every data set (reorientation, headers, sending).
+void BM_EndOfJobSteps(benchmark::State& state, Shape s) {
+    long sent = 0;
+    DuvEnvironment env([&sent](DuvAs&, MrPtr<MiniHeader>&, ImageControl&) {
+        ++sent;
+        return I_OK;
+    });
+    const FilledStage st(s, &env);
+    if (!st.store) {
         state.SkipWithError("store not created");
         return;
     }
-    const size_t perChannel = static_cast<size_t>(2 * d.col * d.ave * d.lin * d.phs * d.seg * d.eco);
-    const std::vector<float> filled = randomSamples(perChannel * static_cast<size_t>(s.channels));
+    double fft = 0.0, scale = 0.0, combine = 0.0, handOver = 0.0;
     for (auto _ : state) {
-        std::memcpy(store, filled.data(), filled.size() * sizeof(float));
+        st.refill();
+        sent = 0;
+        Derovo2& f = *st.f;
         const double t0 = threadSeconds();
-        f->csi_fft();
+        f.csi_filter();
+        f.csi_fft();
+        const double t1 = threadSeconds();
+        f.scale(131072.0, true, true);
+        const double t2 = threadSeconds();
+        const bool combined = f.add_coil_arrays(false, false, true, false);
+        const double t3 = threadSeconds();
+        char uncombined[] = "_u";
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, "_c_%ld", st.d.cha - 1);
+        bool ok = combined;
+        for (long c = 0; c < st.d.cha - 1; ++c) ok = ok && f.send(static_cast<unsigned long>(c), uncombined);
+        ok = ok && f.send(static_cast<unsigned long>(st.d.cha - 1), suffix);
+        const double t4 = threadSeconds();
+        state.SetIterationTime(t4 - t0);
+        fft += t1 - t0, scale += t2 - t1, combine += t3 - t2, handOver += t4 - t3;
+        if (!ok || sent != s.channels + 1) state.SkipWithError("end of job failed");
+    }
+    const double per = 1e3 / static_cast<double>(state.iterations());
+    state.counters["fft_ms"] = fft * per;
+    state.counters["scale_ms"] = scale * per;
+    state.counters["combine_ms"] = combine * per;
+    state.counters["handover_ms"] = handOver * per;
+}
+
+// The spatial transforms of the same end of job alone (csi_fft: every
+// measured channel).
+void BM_CsiFft(benchmark::State& state, Shape s) {
+    const FilledStage st(s, nullptr);
+    if (!st.store) {
+        state.SkipWithError("store not created");
+        return;
+    }
+    for (auto _ : state) {
+        st.refill();
+        const double t0 = threadSeconds();
+        st.f->csi_fft();
         state.SetIterationTime(threadSeconds() - t0);
     }
 }
@@ -192,13 +279,15 @@ void BM_FftwfSpatial(benchmark::State& state, Shape s) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_EndOfJob, csi3d_16x16x8_1024pt_8ch, k3D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_CsiFft, csi3d_16x16x8_1024pt_8ch, k3D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FftwSpatial, csi3d_16x16x8_1024pt_8ch, k3D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FftwfSpatial, csi3d_16x16x8_1024pt_8ch, k3D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_EndOfJob, csi2d_32x32_2048pt_16ch, k2D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_CsiFft, csi2d_32x32_2048pt_16ch, k2D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FftwSpatial, csi2d_32x32_2048pt_16ch, k2D)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_FftwfSpatial, csi2d_32x32_2048pt_16ch, k2D)->UseManualTime()->Unit(benchmark::kMillisecond);
+#define END_OF_JOB_CASE(name, shape)                                                                       \
+    BENCHMARK_CAPTURE(BM_EndOfJob, name, shape)->UseManualTime()->Unit(benchmark::kMillisecond);           \
+    BENCHMARK_CAPTURE(BM_EndOfJobSteps, name, shape)->UseManualTime()->Unit(benchmark::kMillisecond);      \
+    BENCHMARK_CAPTURE(BM_CsiFft, name, shape)->UseManualTime()->Unit(benchmark::kMillisecond);             \
+    BENCHMARK_CAPTURE(BM_FftwSpatial, name, shape)->UseManualTime()->Unit(benchmark::kMillisecond);        \
+    BENCHMARK_CAPTURE(BM_FftwfSpatial, name, shape)->UseManualTime()->Unit(benchmark::kMillisecond)
+
+END_OF_JOB_CASE(csi3d_16x16x8_1024pt_8ch, k3D);
+END_OF_JOB_CASE(csi2d_32x32_2048pt_16ch, k2D);
+END_OF_JOB_CASE(csi3d_32x32x16_1024pt_16ch, k3DLarge);
 
 BENCHMARK_MAIN();
