@@ -30,9 +30,12 @@ Frame makeFrame(const VectorPat& centre, const VectorPat& normal, double rotatio
 
 // Patient position (mm) to device coordinates (X, Y, Z).
 std::array<double, 3> toDevice(const std::string& patientPosition, const VectorPat& p);
-// The world frame of every NIfTI file duv writes: (-X, Y, -Z) of the device
-// vector, which is the patient's RAS for "HFS".
+// The world frame of the image export's NIfTI-1 files: (-X, Y, -Z) of the
+// device vector, which is the patient's RAS for "HFS" only.
 std::array<double, 3> toWorld(const std::string& patientPosition, const VectorPat& p);
+// The world frame of the NIfTI-MRS spectra: the patient's RAS, (-sag, -cor,
+// tra), for every patient position (as DICOM-to-NIfTI converters write it).
+inline std::array<double, 3> toPatientRas(const VectorPat& p) { return {-p.sag(), -p.cor(), p.tra()}; }
 
 // Slice geometry of a readout or image: position, scanner position, normal,
 // row (= readout) and column (= phase) directions, spacings, thickness.

@@ -8,24 +8,13 @@
 #include <stdexcept>
 
 #include "duvhost/Framework.h"
-#include "duvhost/MrMath.h"
+#include "Geometry.h"
 
 namespace duvoffline {
 
 using nlohmann::json;
 
-std::array<double, 3> patientToWorld(const std::string& patientPosition, double sag, double cor, double tra) {
-    const MrMath::TransformDevPat t(patientPosition);
-    const MrMath::VectorDev d = t * MrMath::VectorPat(sag, cor, tra);
-    return {-d.X(), d.Y(), -d.Z()};
-}
-
 namespace {
-
-std::string readText(const XProtocol& p, const std::string& path, const std::string& fallback) {
-    ReadonlyXNode n = p.At(path, false);
-    return n.IsOk() && n.IsType(ReadonlyXNode::String) ? n.ToString() : fallback;
-}
 
 template <class T>
 T field(const MiniHeader& h, const std::string& name, T fallback) {
@@ -82,23 +71,12 @@ std::string headerToJson(const MiniHeader& header) {
     return j.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
-SpectraSink::SpectraSink(std::string directory, const XProtocol& protocol) : dir_(std::move(directory)) {
-    patientPosition_ = readText(protocol, "YAPS.tPatientPosition", "HFS");
-    protocolName_ = readText(protocol, "MEAS.tProtocolName", "");
-    // Without a known patient position no voxel has a real-world place: the
-    // files are still written, without orientation (qform_code 0).
-    try {
-        MrMath::TransformDevPat check(patientPosition_);
-        (void)check;
-    } catch (const std::invalid_argument& e) {
-        positionKnown_ = false;
+SpectraSink::SpectraSink(std::string directory, const XProtocol& protocol, Samples samples)
+    : dir_(std::move(directory)), facts_(readMrsProtocol(protocol)), samples_(samples) {
+    for (const std::string& w : facts_.warnings)
         getStdStackTraceStream("DUV.duv", duvtrace::Warning, 1, "DUV", "duv", "DataSetSink.cpp", __LINE__,
                                "SpectraSink", "DLL", false)
-            << "spectra are written without orientation: " << e.what();
-    }
-    nucleus_ = readText(protocol, "MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "1H");
-    ReadonlyXNode f = protocol.At("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", false);
-    if (f.IsOk()) frequencyMHz_ = f.ToDouble() / 1e6;
+            << w;
 }
 
 niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) const {
@@ -122,8 +100,14 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
         throw std::runtime_error("data set is not complex float");
     v.data.resize(raw.size());
     const size_t plane = size_t(nx) * ny * nz;
+    // The module's spectra rotate clockwise above the carrier (its end of job
+    // conjugates the raw readouts); the standard's rotate counter-clockwise.
+    const bool conjugate = samples_ == Samples::Standard;
     for (size_t p = 0; p < plane; ++p)
-        for (long t = 0; t < ncol; ++t) v.data[p + plane * size_t(t)] = raw[p * size_t(ncol) + size_t(t)];
+        for (long t = 0; t < ncol; ++t) {
+            const std::complex<float> x = raw[p * size_t(ncol) + size_t(t)];
+            v.data[p + plane * size_t(t)] = conjugate ? std::conj(x) : x;
+        }
 
     const double dwellNs = field<long>(header, "RealDwellTime", 0);
     v.dwellSeconds = dwellNs / 1e9;
@@ -139,7 +123,7 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
     spacing.resize(2, 0.0);
     const double rowLen = norm(row), colLen = norm(col);
     const double thickness = field<double>(header, "SliceThickness", 0.0);
-    if (positionKnown_ && rowLen > 0.0 && colLen > 0.0) {
+    if (rowLen > 0.0 && colLen > 0.0) {
         // The third axis. A grid's slab normal is the one of the data set's
         // slice geometry: after the reorientation RowVec x ColVec may point
         // either way. A single spectrum travels in a fresh object whose
@@ -170,10 +154,10 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
         const double ox = -(double(nx) - 1.0) * 0.5, oy = -(double(ny) - 1.0) * 0.5;
         const double origin[3] = {pos[0] + ox * dirs[0][0] + oy * dirs[1][0], pos[1] + ox * dirs[0][1] + oy * dirs[1][1],
                                   pos[2] + ox * dirs[0][2] + oy * dirs[1][2]};
-        const auto o = patientToWorld(patientPosition_, origin[0], origin[1], origin[2]);
+        // World = the patient's RAS for every patient position.
+        const auto o = duvfiles::toPatientRas(MrMath::VectorPat(origin[0], origin[1], origin[2]));
         for (int j = 0; j < 3; ++j) {
-            // Directions convert like positions without the translation.
-            const auto d = patientToWorld(patientPosition_, dirs[j][0], dirs[j][1], dirs[j][2]);
+            const auto d = duvfiles::toPatientRas(MrMath::VectorPat(dirs[j][0], dirs[j][1], dirs[j][2]));
             for (int i = 0; i < 3; ++i) v.affine[i][j] = d[i];
         }
         for (int i = 0; i < 3; ++i) v.affine[i][3] = o[i];
@@ -181,20 +165,20 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
     }
 
     // Times of the header are in ms; the standard's keys are in seconds.
+    const std::string channelKind = field<std::string>(header, "ImageComment", "");
     json j;
-    j["SpectrometerFrequency"] = {frequencyMHz_};
-    j["ResonantNucleus"] = {nucleus_};
+    addProtocolKeys(j, facts_, channelKind, size_t(nx) * size_t(ny) * size_t(nz) > 1, isoNow());
     j["EchoTime"] = field<double>(header, "TE", 0.0) / 1e3;
     j["RepetitionTime"] = field<double>(header, "TR", 0.0) / 1e3;
     j["InversionTime"] = field<double>(header, "TI", 0.0) / 1e3;
     if (v.dwellSeconds > 0.0) j["SpectralWidth"] = 1.0 / v.dwellSeconds;
-    j["ProtocolName"] = protocolName_.empty() ? v.description : protocolName_;
+    j["ProtocolName"] = facts_.protocolName.empty() ? v.description : facts_.protocolName;
     j["SequenceName"] = field<std::string>(header, "SequenceString", "");
-    j["PatientPosition"] = patientPosition_;
-    j["SeriesDescription"] = v.description;
     j["ConversionMethod"] = "duv run";
     j["ConversionTime"] = isoNow();
-    j["ImageComment"] = {{"Value", field<std::string>(header, "ImageComment", "")},
+    // User-defined keys carry their value and a description.
+    j["SeriesDescription"] = {{"Value", v.description}, {"Description", "the data set's series (SequenceDescription)"}};
+    j["ImageComment"] = {{"Value", channelKind},
                          {"Description", "channel kind of the data set: empty (one channel), _u (uncombined), _c_<n> (combined)"}};
     j["NumberInSeries"] = {{"Value", field<long>(header, "NumberInSeries", 0)},
                            {"Description", "running number of the data set in its series"}};

@@ -10,18 +10,19 @@
 
 #include "duvhost/Headers.h"
 #include "duvhost/XProtocol.h"
+#include "MrsMetadata.h"
 #include "NiftiMrs.h"
 
 namespace duvoffline {
 
-// World coordinates of the files we write: the device frame seen as RAS of a
-// head-first supine patient, (-X, Y, -Z) of the device vector. For "HFS" this
-// is the patient's RAS (-sag, -cor, tra).
-std::array<double, 3> patientToWorld(const std::string& patientPosition, double sag, double cor, double tra);
-
 class SpectraSink {
 public:
-    SpectraSink(std::string directory, const XProtocol& protocol);
+    // How the samples go into the files: conjugated, so that they rotate
+    // counter-clockwise above the reference as NIfTI-MRS wants, or exactly
+    // as the module sent them (clockwise; `duv run --data-sets`).
+    enum class Samples { Standard, AsSent };
+
+    SpectraSink(std::string directory, const XProtocol& protocol, Samples samples = Samples::Standard);
 
     // Writes the data set; returns I_OK or I_FAIL (with the reason in lastError()).
     unsigned long receive(DuvAs& data, MiniHeader& header);
@@ -29,6 +30,9 @@ public:
     long count() const;
     std::vector<std::string> files() const;
     std::string lastError() const;
+    // What the protocol gave that the files cannot carry as it is, one
+    // sentence each (also traced as warnings).
+    const std::vector<std::string>& warnings() const { return facts_.warnings; }
     // Data sets per series: SequenceDescription + ImageComment.
     std::map<std::string, long> seriesCounts() const;
 
@@ -37,9 +41,8 @@ public:
 
 private:
     std::string dir_;
-    std::string patientPosition_, nucleus_, protocolName_;
-    double frequencyMHz_ = 0.0;
-    bool positionKnown_ = true;  // the protocol's patient position is one the host knows
+    MrsProtocolFacts facts_;
+    Samples samples_;
     mutable std::mutex mutex_;
     long count_ = 0;
     std::vector<std::string> files_;

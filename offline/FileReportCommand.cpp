@@ -121,7 +121,8 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
     std::string nucleus = "1H";
     firstOf(meta, "SpectrometerFrequency", axis.frequencyMHz);
     firstOf(meta, "ResonantNucleus", nucleus);
-    axis.referencePpm = referencePpm(nucleus);
+    axis.referencePpm = defaultCentrePpm(nucleus);
+    firstOf(meta, "SpecFreqChemShift", axis.referencePpm);
     json r;
     r["file"] = file.string();
     r["kind"] = "nifti-mrs";
@@ -129,6 +130,7 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
     r["dwellSeconds"] = v.dwellSeconds;
     r["frequencyMHz"] = axis.frequencyMHz;
     r["nucleus"] = nucleus;
+    r["centrePpm"] = axis.referencePpm;
     r["qformCode"] = v.qformCode;
     r["affine"] = v.affine;
     const int64_t nx = v.dims[0], ny = v.dims[1], nz = v.dims[2];

@@ -68,7 +68,7 @@ double SpectrumAxis::ppmOf(double index, size_t n) const {
     return referencePpm + hz / frequencyMHz;
 }
 
-double referencePpm(const std::string& nucleus) { return nucleus == "1H" ? 4.7 : 0.0; }
+double defaultCentrePpm(const std::string& nucleus) { return nucleus == "1H" ? 4.65 : 0.0; }
 
 namespace {
 

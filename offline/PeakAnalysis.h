@@ -22,12 +22,13 @@ struct Peak {
 struct SpectrumAxis {
     double dwellSeconds;
     double frequencyMHz;
-    double referencePpm;  // ppm of the carrier (4.7 for 1H, 0 otherwise)
+    double referencePpm;  // ppm of the spectrum's centre (the carrier)
     double ppmOf(double index, size_t n) const;  // index of a centred spectrum of n points
 };
 
-// The carrier's ppm for a nucleus: 4.7 (water) for "1H", else 0.
-double referencePpm(const std::string& nucleus);
+// The centre's ppm that NIfTI-MRS readers assume when a file does not state
+// it ("SpecFreqChemShift"): 4.65 for "1H", else 0.
+double defaultCentrePpm(const std::string& nucleus);
 
 // Peaks of a spectrum: local maxima of the magnitude above a noise-based
 // threshold (8 x the median magnitude, at least 5% of the largest), with

@@ -149,6 +149,32 @@ std::string firstFailure(const DuvPipeline& pipeline, bool endOfJobRan) {
     return {};
 }
 
+// The export keeps the module's own frame (docs/conventions.md, "The frames of
+// the files"): beside every exported NIfTI-1 file a JSON sidecar of the same
+// name says which frame its world is and for which patient position. Returns
+// the sidecars written; throws std::runtime_error naming one it cannot write.
+std::vector<std::string> writeExportSidecars(const std::vector<std::string>& files, const XProtocol& protocol) {
+    ReadonlyXNode node = protocol.At("YAPS.tPatientPosition", false);
+    const std::string position = node.IsOk() && node.IsType(ReadonlyXNode::String) ? node.ToString() : "";
+    const json sidecar = {
+        {"Frame", "device"},
+        {"PatientPosition", position},
+        {"Description",
+         "world = (-X, Y, -Z) of the magnet's device coordinates (X right seen from the front of the bore, Y up, "
+         "Z out of the bore): the patient's RAS only for HFS; for every other position the same magnet-fixed frame"}};
+    std::vector<std::string> written;
+    for (const std::string& f : files) {
+        if (f.size() < 4 || f.compare(f.size() - 4, 4, ".nii") != 0) continue;
+        const std::string path = f.substr(0, f.size() - 4) + ".json";
+        std::ofstream out(path);
+        out << sidecar.dump(2) << "\n";
+        out.close();
+        if (!out) throw std::runtime_error(path + ": cannot be written");
+        written.push_back(path);
+    }
+    return written;
+}
+
 }  // namespace
 
 int runMeasurement(const RunOptions& o) {
@@ -184,12 +210,16 @@ int runMeasurement(const RunOptions& o) {
 
     // --- output layout: the host's installation lives under OUT/host ---
     const fs::path out = fs::absolute(o.output.empty() ? (in / "out") : fs::path(o.output));
-    for (const char* sub : {"spectra", "display", "nifti"}) fs::remove_all(out / sub, ec);
+    for (const char* sub : {"spectra", "data-sets", "display", "nifti"}) fs::remove_all(out / sub, ec);
     fs::remove(out / "summary.json", ec);
     for (const char* sub : {"spectra", "display", "nifti", "host/SimMeasData", "host/temp", "host/MriCustomer/seq",
                             "host/work"}) {
         fs::create_directories(out / sub, ec);
         if (ec) return fail(2, (out / sub).string() + ": cannot be created: " + ec.message());
+    }
+    if (o.dataSets) {
+        fs::create_directories(out / "data-sets", ec);
+        if (ec) return fail(2, (out / "data-sets").string() + ": cannot be created: " + ec.message());
     }
     DuvHost::SetInstallationRoot((out / "host").string());
     const fs::path calib = fs::path(DuvHost::SimulationDataDirectory()) / "zorp_calibs.ini";
@@ -208,11 +238,18 @@ int runMeasurement(const RunOptions& o) {
 
     // --- where sent data go ---
     SpectraSink spectra((out / "spectra").string(), protocol);
+    // Module developers' view: every data set as sent, one file each.
+    std::unique_ptr<SpectraSink> dataSets;
+    if (o.dataSets)
+        dataSets = std::make_unique<SpectraSink>((out / "data-sets").string(), protocol, SpectraSink::Samples::AsSent);
     DisplaySink display((out / "display").string(), o.keepDisplays);
     std::atomic<long> databaseImages{0};
     DuvEnvironment env([&](DuvAs& data, MrPtr<MiniHeader>& header, ImageControl&) -> unsigned long {
         bool flag = false;
-        if (header->get("SpectroData", flag) && flag) return spectra.receive(data, *header);
+        if (header->get("SpectroData", flag) && flag) {
+            const unsigned long status = spectra.receive(data, *header);
+            return dataSets && status == I_OK ? dataSets->receive(data, *header) : status;
+        }
         if (header->get("SecondaryCaptured", flag) && flag) return display.receive(*header);
         ++databaseImages;
         return I_OK;
@@ -225,6 +262,7 @@ int runMeasurement(const RunOptions& o) {
     summary["configurator"] = configurator;
     summary["records"] = total;
     summary["recordKind"] = readouts ? "readouts" : "images";
+    summary["warnings"] = haveReadouts ? spectra.warnings() : std::vector<std::string>{};
     summary["stopAfter"] = o.stopAfter >= 0 ? json(o.stopAfter) : json(nullptr);
     // Status of each pipeline-wide lifecycle call; null: not called.
     json lifecycle = {{"compose", nullptr}, {"init", nullptr}, {"endOfJob", nullptr}};
@@ -235,6 +273,7 @@ int runMeasurement(const RunOptions& o) {
         summary["stages"] = stageStatuses(pipeline);
         summary["lastError"] = hex(DuvFramework::GetLastError());
         summary["spectraSinkError"] = spectra.lastError();
+        if (dataSets) summary["dataSetSinkError"] = dataSets->lastError();
         summary["wallSeconds"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         summary["ok"] = ok;
         summary["failure"] = failure;
@@ -297,6 +336,10 @@ int runMeasurement(const RunOptions& o) {
         return lifecycleFailure(pipeline, which.empty() ? "initialisation failed with status " + hex(initStatus) : which);
     }
     pipeline.Start();
+    // What the spectra files cannot carry as the protocol gives it, once the
+    // run is under way (bad input is reported alone).
+    if (haveReadouts)
+        for (const std::string& w : spectra.warnings()) std::cerr << "duv run: warning: " << w << "\n";
 
     // --- feed every record (or the first N) ---
     const uint64_t limit = o.stopAfter >= 0 ? std::min<uint64_t>(uint64_t(o.stopAfter), total) : total;
@@ -346,6 +389,7 @@ int runMeasurement(const RunOptions& o) {
     summary["dataSets"] = spectra.count();
     summary["dataSetsPerSeries"] = spectra.seriesCounts();
     summary["spectraFiles"] = spectra.files();
+    if (dataSets) summary["dataSetFiles"] = dataSets->files();
     summary["displayImages"] = display.count();
     summary["displayImagesPerKind"] = display.countsByKind();
     summary["displayFiles"] = displayFiles;
@@ -354,6 +398,12 @@ int runMeasurement(const RunOptions& o) {
         if (e.is_regular_file()) niftiFiles.push_back(e.path().string());
     std::sort(niftiFiles.begin(), niftiFiles.end());
     summary["niftiFiles"] = niftiFiles;
+    std::string sidecarFailure;
+    try {
+        summary["niftiSidecars"] = writeExportSidecars(niftiFiles, protocol);
+    } catch (const std::exception& e) {
+        sidecarFailure = e.what();
+    }
     const FileStamp calibAfter = stampOf(calib);
     if (calibAfter.exists && (!calibBefore.exists || calibAfter.time != calibBefore.time ||
                               calibAfter.size != calibBefore.size))
@@ -363,11 +413,13 @@ int runMeasurement(const RunOptions& o) {
 
     std::string failure = firstFailure(pipeline, true);
     if (failure.empty() && DuvIsFailure(eojStatus)) failure = "end of job failed with status " + hex(eojStatus);
+    if (failure.empty()) failure = sidecarFailure;
     if (failure.empty()) {
         writeSummary(pipeline, true, "");
         return 0;
     }
     if (!spectra.lastError().empty()) failure += " (spectra sink: " + spectra.lastError() + ")";
+    if (dataSets && !dataSets->lastError().empty()) failure += " (data-set sink: " + dataSets->lastError() + ")";
     return lifecycleFailure(pipeline, failure);
 }
 

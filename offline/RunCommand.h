@@ -14,6 +14,7 @@ struct RunOptions {
     std::vector<std::string> modulePath;   // default: the directory of libduvhost.so
     long stopAfter = -1;                   // stop after this many records (end of job with a stop status)
     bool keepDisplays = false;             // keep every display image, not only the latest of each kind
+    bool dataSets = false;                 // also write every data set as sent into OUT/data-sets
     bool progress = true;                  // progress bar when standard error is a terminal
 };
 

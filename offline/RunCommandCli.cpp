@@ -18,6 +18,8 @@ An ISMRMRD file (FILE.h5) is first converted into OUT/input/ (as duv convert
 does; default OUT: FILE without extension, then _out) and then run.
 Writes into OUT:
   spectra/       one NIfTI-MRS file per data set (.nii) and its header (.json)
+  data-sets/     with --data-sets: every data set exactly as the module sent it
+                 (one file each, not conjugated) and its header (.json)
   display/       online-display images as SVG (latest_<kind>.svg)
   nifti/         the export directory of the NIfTI writer
   host/          the host's installation (SimMeasData/, temp/, work/)
@@ -55,6 +57,8 @@ void addRunCommand(CLI::App& app, int& status) {
         ->check(CLI::Range(1, 6));
     run->add_flag("--keep-displays", options->keepDisplays,
                   "keep every online-display image, not only the latest of each kind");
+    run->add_flag("--data-sets", options->dataSets,
+                  "also write every data set exactly as the module sent it (not conjugated) into OUT/data-sets");
     run->add_flag("!--no-progress", options->progress, "no progress bar (there is none unless standard error is a terminal)");
     addIsmrmrdOptions(*run, *ismrmrd);
     run->callback([options, ismrmrd, logLevel, &status] {

@@ -48,6 +48,9 @@ def main():
     print("   Derovo2 sent %d NIfTI-MRS data sets: %d uncombined channels + the combined spectrum" %
           (len(files), len(files) - 1))
     r = inspect(duv, files[-1], pictures)
+    ext = json.loads(nib.load(files[-1]).header.extensions[0].get_content())
+    print("   %s: centre %.2f ppm as the file states it (SpecFreqChemShift), world = the patient's RAS (%s)" %
+          (rel(files[-1], demo), r["centrePpm"], ext.get("PatientPosition", "?")))
     found = [p["ppm"] for p in r["voxels"][0]["peaks"]]
     print("   %-7s %10s %10s %8s" % ("peak", "truth ppm", "found ppm", "diff"))
     for p in truth["peaks"]:
@@ -109,6 +112,10 @@ def main():
           (tuple(img.shape), img.get_data_dtype(), int(img.header["sform_code"]), "".join(nib.aff2axcodes(img.affine))))
     print("   landmark pixels: %d of %d hold their value; farthest %.4f mm from its truth position" %
           (right, len(truth["landmarks"]), worst))
+    sidecar = load(nii[:-4] + ".json")
+    print("   sidecar %s: frame \"%s\", patient position %s (the module's own frame, not the patient's RAS" %
+          (rel(nii[:-4] + ".json", demo), sidecar["Frame"], sidecar["PatientPosition"]))
+    print("   unless HFS)")
     r = inspect(duv, nii, pictures)
 
     print("\nPictures to open:")

@@ -14,8 +14,8 @@ namespace duvsim {
 //
 // The reconstruction transforms with exp(-i 2 pi (m - n/2)(j - n/2) / n), so a
 // voxel centre offset = (j - (n - 1)/2) D comes back at index j exactly. The
-// sign is opposite to the spectral rotation exp(-i 2 pi f t): deriving both
-// from one precession sense would mirror the grid through its centre.
+// sign is that of the spectral rotation exp(+i 2 pi f t) (MetaboliteSignal.h):
+// one precession sense for space and frequency.
 inline double encodingPhase(int m, int n, double spacing, double offset) {
     const double k = (m - n / 2) / (n * spacing);
     const double ramp = (n / 2 - (n - 1) * 0.5) * spacing;

@@ -216,7 +216,7 @@ void simulateCsi(const SimOptions& o, const OutputPaths& out) {
         const char* names[3] = {"first", "second", "third"};
         json dj;
         put(dj, "patient", asArray(g.dir[d]), "unit vector, patient coordinates");
-        put(dj, "world", toWorld(o.patientPosition, g.dir[d]), "unit vector, world frame");
+        put(dj, "world", toPatientRas(g.dir[d]), "unit vector, world frame (the patient's RAS)");
         dirs[names[d]] = dj;
     }
     dirs["description"] = {{"first", "readout direction R (scan header ushLine)"},
@@ -224,7 +224,8 @@ void simulateCsi(const SimOptions& o, const OutputPaths& out) {
                            {"third", "slab normal N (ushSeg, 3D only)"}};
     put(grid, "directions", dirs, "the encoded directions");
     json slicesJ = json::array();
-    for (const SliceSpec& s : slices) slicesJ.push_back(placeTruth(o.patientPosition, s.frame.centre));
+    for (const SliceSpec& s : slices)
+        slicesJ.push_back(placeTruth(o.patientPosition, s.frame.centre, FileFrame::PatientRas));
     put(grid, "sliceCentres", slicesJ, "centre of each slice or slab (the protocol's slice position)");
     put(t, "grid", grid, "the CSI grid: voxel (i1, i2, i3) of a slice lies at centre + sum (i - (n-1)/2) x spacing x direction");
 
@@ -240,7 +241,7 @@ void simulateCsi(const SimOptions& o, const OutputPaths& out) {
                     {"slice", v.slice},
                     {"inside", v.inside},
                     {"patient", asArray(v.position)},
-                    {"world", toWorld(o.patientPosition, v.position)},
+                    {"world", toPatientRas(v.position)},
                     {"amplitudes", amplitudes(v)}};
     };
     const std::string fields =
@@ -251,7 +252,7 @@ void simulateCsi(const SimOptions& o, const OutputPaths& out) {
         all.push_back(compact(v));
         if (v.withoutNaa) lesionJ.push_back(compact(v));
         if (!v.hot) continue;
-        json h = placeTruth(o.patientPosition, v.position);
+        json h = placeTruth(o.patientPosition, v.position, FileFrame::PatientRas);
         put(h, "index", std::vector<int>{v.i[0], v.i[1], v.i[2]},
             "indices along the first, second and third direction (before any reorientation)");
         put(h, "slice", v.slice, "slice of the voxel");

@@ -202,13 +202,13 @@ void simulateImageSeries(const SimOptions& o, const OutputPaths& out) {
     put(geo, "row", asArray(frame.readout), "row vector (readout), patient coordinates");
     put(geo, "column", asArray(frame.phase), "column vector (phase), patient coordinates");
     put(geo, "normal", asArray(frame.normal), "slice normal, patient coordinates");
-    put(geo, "centre", placeTruth(o.patientPosition, frame.centre), "centre of the slice stack or slab");
+    put(geo, "centre", placeTruth(o.patientPosition, frame.centre, FileFrame::Export), "centre of the slice stack or slab");
     put(t, "geometry", geo, "geometry of the series");
     if (!is3d) put(t, "acquisitionOrder", order, "anatomical slice numbers in the order the images arrive");
 
     json lm = json::array();
     for (const Landmark& m : marks) {
-        json j = placeTruth(o.patientPosition, pixel(m.slice, m.column, m.line));
+        json j = placeTruth(o.patientPosition, pixel(m.slice, m.column, m.line), FileFrame::Export);
         put(j, "column", m.column, "pixel column in the image");
         put(j, "line", m.line, "pixel line in the image");
         put(j, is3d ? "partition" : "slice", m.slice, is3d ? "partition index" : "anatomical slice number");

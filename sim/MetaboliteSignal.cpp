@@ -41,7 +41,7 @@ std::vector<cplx> resonanceShape(const Sampling& s, double offsetHz, double t2st
     const double dt = s.acquiredDwell();
     for (size_t m = 0; m < out.size(); ++m) {
         const double t = (double(m) - s.pre) * dt;
-        out[m] = std::exp(cplx(-std::fabs(t) / t2star, -2.0 * M_PI * offsetHz * t));
+        out[m] = std::exp(cplx(-std::fabs(t) / t2star, 2.0 * M_PI * offsetHz * t));
     }
     return out;
 }

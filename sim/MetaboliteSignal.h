@@ -36,8 +36,10 @@ std::vector<Resonance> withScaled(std::vector<Resonance> set, const std::string&
 void checkBand(const Sampling& s, const std::vector<Resonance>& set);
 
 // The readout samples of one resonance with unit amplitude:
-// exp(-i 2 pi f t) exp(-|t| / T2*), t = (m - pre) x acquired dwell. Raw
-// readouts thereby rotate clockwise for resonances above the carrier.
+// exp(+i 2 pi f t) exp(-|t| / T2*), t = (m - pre) x acquired dwell. Raw
+// readouts rotate counter-clockwise for resonances above the carrier, in the
+// precession sense of the phase encoding (CsiEncoding.h): the sense the
+// module's proton display window is made for.
 std::vector<cplx> resonanceShape(const Sampling& s, double offsetHz, double t2star);
 
 // Shapes of a whole set, in its order.

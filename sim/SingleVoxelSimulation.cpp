@@ -88,8 +88,9 @@ void simulateSingleVoxel(const SimOptions& o, const OutputPaths& out) {
     put(t, "sampling", samplingTruth(smp), "spectral sampling of the raw readouts and of the sent spectra");
     put(t, "peaks", resonancesTruth(smp, set),
         "resonances of the voxel, highest ppm last; a correct spectrum shows each at its ppm with these amplitude "
-        "ratios (sent spectra follow the NIfTI-MRS convention: higher ppm at higher index of a centred FFT)");
-    json voxel = placeTruth(o.patientPosition, frame.centre);
+        "ratios (the NIfTI-MRS files: higher ppm at higher index of a centred FFT; the spectra the module sends "
+        "rotate the other way)");
+    json voxel = placeTruth(o.patientPosition, frame.centre, FileFrame::PatientRas);
     put(voxel, "sizeMm", std::vector<double>{voi.readoutFov, voi.phaseFov, voi.thickness},
         "edge lengths along readout, phase and normal, mm");
     put(voxel, "normal", asArray(frame.normal), "unit normal, patient coordinates");

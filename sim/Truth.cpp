@@ -10,13 +10,20 @@ void put(json& j, const std::string& key, json value, const std::string& descrip
     j["description"][key] = description;
 }
 
-json placeTruth(const std::string& patientPosition, const VectorPat& p) {
+std::array<double, 3> inFileFrame(const std::string& patientPosition, const VectorPat& p, FileFrame frame) {
+    return frame == FileFrame::PatientRas ? toPatientRas(p) : toWorld(patientPosition, p);
+}
+
+json placeTruth(const std::string& patientPosition, const VectorPat& p, FileFrame frame) {
     json j;
     put(j, "patient", asArray(p), "position in patient coordinates (sag, cor, tra) = (left, posterior, head), mm");
     put(j, "device", toDevice(patientPosition, p),
         "position in device coordinates (X right seen from the front of the bore, Y up, Z out of the bore), mm");
-    put(j, "world", toWorld(patientPosition, p),
-        "position in the world frame of the NIfTI files, (-X, Y, -Z); the patient's RAS for HFS, mm");
+    put(j, "world", inFileFrame(patientPosition, p, frame),
+        frame == FileFrame::PatientRas
+            ? "position in the world frame of the NIfTI-MRS files: the patient's RAS (-sag, -cor, tra), mm"
+            : "position in the world frame of the exported NIfTI-1 files, (-X, Y, -Z) of the device "
+              "coordinates (the patient's RAS for HFS only), mm");
     return j;
 }
 

@@ -14,6 +14,7 @@ namespace duvsim {
 
 using duvfiles::asArray;
 using duvfiles::toDevice;
+using duvfiles::toPatientRas;
 using duvfiles::toWorld;
 using duvfiles::VectorPat;
 
@@ -22,8 +23,15 @@ using json = nlohmann::json;
 // j[key] = value and j["description"][key] = description.
 void put(json& j, const std::string& key, json value, const std::string& description);
 
-// A point in patient, device and world coordinates (mm).
-json placeTruth(const std::string& patientPosition, const VectorPat& p);
+// The frame of the files a measurement's run writes: the spectra's patient
+// RAS or the image export's device-based frame (formats/Geometry.h).
+enum class FileFrame { PatientRas, Export };
+
+// A point in patient, device and world coordinates (mm); "world" is the
+// frame of the files.
+json placeTruth(const std::string& patientPosition, const VectorPat& p, FileFrame frame);
+// A point or direction in the frame of the files.
+std::array<double, 3> inFileFrame(const std::string& patientPosition, const VectorPat& p, FileFrame frame);
 
 // Frequency, dwell, bandwidth and sizes of the sent spectra.
 json samplingTruth(const Sampling& s);

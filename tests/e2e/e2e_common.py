@@ -7,6 +7,7 @@ Every test script is called as `python3 test_x.py PATH_TO_DUV`."""
 import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -60,12 +61,12 @@ class Measurement:
         return sorted(glob.glob(os.path.join(self.out, "spectra", "*.nii")))
 
 
-def run_all(root, cases):
+def run_all(root, cases, *run_options):
     """Simulates and runs each (name, kind, options) case; {name: Measurement}."""
     runs = {}
     for name, kind, options in cases:
         runs[name] = Measurement(root, name, kind, *options)
-        runs[name].run()
+        runs[name].run(*run_options)
     return runs
 
 
@@ -123,6 +124,59 @@ class Spectrum:
         return (self.affine @ np.array([x, y, z, 1.0]))[:3]
 
 
+# The standard's own list of header keys (its definitions.json), and the keys
+# its later revisions added that the files use.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "nifti_mrs_definitions.json")) as _f:
+    DEFINITIONS = json.load(_f)
+LATER_KEYS = {"SpecFreqChemShift": {"type": ["array", "number"], "units": "ppm"}}
+
+
+def _of_type(value, kinds):
+    head, rest = kinds[0], kinds[1:]
+    if head == "array":
+        return isinstance(value, list) and all(_of_type(v, rest) for v in value) if rest else isinstance(value, list)
+    return {"number": lambda v: isinstance(v, (int, float)) and not isinstance(v, bool),
+            "string": lambda v: isinstance(v, str), "bool": lambda v: isinstance(v, bool),
+            "object": lambda v: isinstance(v, dict)}[head](value)
+
+
+def check_header_keys(case, spec, truth):
+    """Every key of a spectra file's extension against the standard: required
+    keys present, defined keys of their type, values in their units (against
+    the truth), user-defined keys with a value and a description."""
+    ext = spec.ext
+    defined = dict(DEFINITIONS["required"], **DEFINITIONS["standard_defined"], **LATER_KEYS)
+    for key in DEFINITIONS["required"]:
+        case.assertIn(key, ext)
+    for key, value in ext.items():
+        if key in defined:
+            case.assertTrue(_of_type(value, defined[key]["type"]), "%s: %r is not %s" % (key, value, defined[key]["type"]))
+        elif re.fullmatch(r"dim_[567](_info|_header)?", key) is None:
+            case.assertTrue(isinstance(value, dict) and "Description" in value, "user-defined key %s: %r" % (key, value))
+    sampling = truth["sampling"]
+    case.assertAlmostEqual(ext["SpectrometerFrequency"][0], sampling["frequencyMHz"], places=6)  # MHz
+    case.assertEqual(ext["ResonantNucleus"], ["1H"])
+    case.assertEqual(ext["SpecFreqChemShift"], [sampling["carrierPpm"]])  # ppm
+    case.assertAlmostEqual(ext["SpectralWidth"], 1.0 / sampling["dwellSeconds"], places=6)  # Hz
+    case.assertAlmostEqual(spec.dwell, sampling["dwellSeconds"], places=12)
+    for key in ("EchoTime", "RepetitionTime"):  # seconds: the simulator's times are milliseconds long
+        case.assertTrue(0.0 < ext[key] < 10.0, "%s %r" % (key, ext[key]))
+    case.assertEqual(ext["ExcitationFlipAngle"], 90.0)  # degrees
+    case.assertEqual(ext["PatientPosition"], truth["options"]["patientPosition"])
+    for step in ext.get("ProcessingApplied", []):
+        case.assertEqual(set(step), {"Time", "Program", "Method", "Details"})
+    if spec.grid != (1, 1, 1):
+        voi = np.array(ext["VOI"])
+        case.assertEqual(voi.shape, (4, 4))
+        np.testing.assert_allclose(voi[3], [0, 0, 0, 1])
+        # The volume of interest's centre lies inside the grid's plane, in
+        # the file's frame.
+        idx = (np.linalg.inv(spec.affine) @ voi[:, 3])[:2]
+        case.assertTrue(all(-0.5 <= i <= n - 0.5 for i, n in zip(idx, spec.grid)), "VOI centre at index %s" % idx)
+    else:
+        case.assertNotIn("VOI", ext)
+
+
 def ppm_axis(n, dwell, mhz, carrier=4.7):
     """ppm of each point of a centred spectrum of n points (numpy fftshift(fft))."""
     return carrier + (np.arange(n) - n // 2) / (n * dwell) / mhz
@@ -149,7 +203,7 @@ def find_peak(fid, dwell, mhz, near_ppm, half_width=0.1, zero_fill=8):
 
 
 def basis(n, dwell, mhz, peaks, skip=0):
-    """Model FIDs of the sent convention, exp(+i 2 pi f t) exp(-t / T2*), one column per peak."""
+    """Model FIDs of the files' convention, exp(+i 2 pi f t) exp(-t / T2*), one column per peak."""
     t = (np.arange(n) * dwell)[skip:]
     cols = []
     for p in peaks:
@@ -179,6 +233,12 @@ def peak_area(fid, dwell, mhz, ppm, half_width=0.06, zero_fill=4):
 
 # --- patient to world (docs/conventions.md), written out independently ---------
 
+def patient_ras(p):
+    """World of the NIfTI-MRS files for every patient position: the patient's RAS."""
+    p = np.asarray(p, dtype=float)
+    return np.array([-p[0], -p[1], p[2]])
+
+
 # device = M x patient; rows X, Y, Z; columns sag, cor, tra.
 POSITIONS = {
     "HFS": [[1, 0, 0], [0, -1, 0], [0, 0, -1]],
@@ -199,9 +259,10 @@ def patient_to_world(position, p):
 
 
 def mrs_world(position, p):
-    """The world frame of the NIfTI-MRS spectra files (linear: points and directions).
-    Every comparison of a spectra file's affine goes through here."""
-    return patient_to_world(position, p)
+    """The world frame of the NIfTI-MRS spectra files (linear: points and directions):
+    the patient's RAS for every patient position. Every comparison of a spectra
+    file's affine goes through here."""
+    return patient_ras(p)
 
 
 # --- slice geometry from the protocol (docs/conventions.md), written out ------

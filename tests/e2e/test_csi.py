@@ -18,6 +18,11 @@ CASES = [
                                       "--patient-position", "HFDR", "--vector-size", "256", "--seed", "6"]),
 ]
 
+# The patient frame for every patient position: small oblique grids.
+POSITION_CASES = [("frame_%s" % p.lower(), "csi2d", ["--orientation", "oblique", "--matrix", "8x4", "--vector-size", "64",
+                                                     "--patient-position", p, "--seed", str(10 + k)])
+                  for k, p in enumerate(sorted(E.POSITIONS))]
+
 
 # Directions of the first and second index of the sent grids without in-plane
 # rotation (the display convention): transverse columns toward the patient's
@@ -77,6 +82,7 @@ class Csi(E.E2eCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.runs = E.run_all(cls.root, CASES)
+        cls.position_runs = E.run_all(cls.root, POSITION_CASES)
 
     def combined_per_slice(self, m):
         """The data set of each slice (the combined channel when there are several)."""
@@ -114,10 +120,9 @@ class Csi(E.E2eCase):
                 cho = choline_areas(spec)
                 idx = np.unravel_index(np.argmax(cho), cho.shape)
                 self.assertEqual(Grid(m).acquired(*idx), tuple(hot["index"]), "choline maximum at %s" % (idx,))
-                # The world position in the truth is the patient position seen
-                # through the conventions' table.
+                # The world position in the truth is the spectra files' frame.
                 np.testing.assert_allclose(
-                    E.patient_to_world(m.truth["options"]["patientPosition"], hot["patient"]), hot["world"], atol=1e-9)
+                    E.mrs_world(m.truth["options"]["patientPosition"], hot["patient"]), hot["world"], atol=1e-9)
 
     def test_naa_absent_where_the_phantom_has_none(self):
         for name, m in self.runs.items():
@@ -135,6 +140,35 @@ class Csi(E.E2eCase):
                     self.assertGreaterEqual(len(lesion), 1)
                     self.assertLess(max(a for a, _ in absent), 0.1 * typical)
                     self.assertGreater(min(a for a, _ in normal), 0.5 * typical)
+
+    def test_every_voxel_at_an_integer_index_of_the_patient_frame(self):
+        # World = the patient's RAS for every patient position: each simulated
+        # voxel's patient position maps to an index of its slice's file, one
+        # voxel per index; the header names the position.
+        for name, m in list(self.runs.items()) + list(self.position_runs.items()):
+            with self.subTest(name):
+                for s, spec in enumerate(self.combined_per_slice(m)):
+                    self.assertEqual(spec.ext["PatientPosition"], m.truth["options"]["patientPosition"])
+                    to_index = np.linalg.inv(spec.affine)
+                    for affine in (spec.affine, spec.img.get_qform()):
+                        np.testing.assert_allclose(affine, spec.affine, atol=1e-3)
+                    seen = set()
+                    position = m.truth["options"]["patientPosition"]
+                    for v in m.truth["voxels"]:
+                        if v["slice"] != s:
+                            continue
+                        idx = (to_index @ np.append(E.mrs_world(position, v["patient"]), 1.0))[:3]
+                        np.testing.assert_allclose(idx, np.round(idx), atol=1e-3, err_msg=str(v["patient"]))
+                        k = tuple(int(i) for i in np.round(idx))
+                        self.assertTrue(all(0 <= a < n for a, n in zip(k, spec.grid)), k)
+                        seen.add(k)
+                    self.assertEqual(len(seen), int(np.prod(spec.grid)))
+
+    def test_header_keys_follow_the_standard(self):
+        for name, m in self.runs.items():
+            with self.subTest(name):
+                for f in m.spectra():
+                    E.check_header_keys(self, E.Spectrum(f), m.truth)
 
     def test_display_convention_of_the_sent_axes(self):
         for name, m in self.runs.items():

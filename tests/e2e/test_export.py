@@ -3,6 +3,7 @@ landmark pixel holds its value at its index, and the file's transform puts it
 at its truth position within 0.01 mm, for several patient positions."""
 
 import glob
+import json
 import os
 import shutil
 import subprocess
@@ -64,6 +65,17 @@ class Export(E.E2eCase):
                 self.assertEqual(img.get_data_dtype(), dtypes[m.truth["shape"]["format"]])
                 self.assertEqual(int(img.header["sform_code"]), 1)
                 self.assertEqual(m.summary()["niftiFiles"], [self.nifti(m)])
+
+    def test_sidecar_names_the_frame_and_the_patient_position(self):
+        for name, m in self.runs.items():
+            with self.subTest(name):
+                sidecar = self.nifti(m)[:-4] + ".json"
+                self.assertEqual(m.summary()["niftiSidecars"], [sidecar])
+                with open(sidecar) as f:
+                    j = json.load(f)
+                self.assertEqual(j["Frame"], "device")
+                self.assertEqual(j["PatientPosition"], m.truth["options"]["patientPosition"])
+                self.assertIn("HFS", j["Description"])
 
     def test_landmarks_at_their_truth_positions_with_their_values(self):
         for name, m in self.runs.items():

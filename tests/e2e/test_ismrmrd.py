@@ -60,12 +60,13 @@ def world_hfs(patient):
 
 def sent_images(out):
     """Per data set: |transform along the sample axis| of the sent FIDs
-    (voxels x points, with the NIfTI-MRS sign), its affine and its header."""
+    (voxels x points, with the NIfTI-MRS sign), its affine and its header.
+    The files hold the conjugate of what the module sent."""
     result = []
     for path in sorted(glob.glob(os.path.join(out, "spectra", "*.nii"))):
         img = nib.load(path)
         data = np.asarray(img.dataobj)
-        fids = data.reshape(-1, data.shape[-1])
+        fids = np.conj(data.reshape(-1, data.shape[-1]))
         spectra = np.fft.fftshift(np.fft.fft(fids, axis=1), axes=1)
         with open(path[:-4] + ".json") as f:
             header = json.load(f)

@@ -123,7 +123,7 @@ TEST(SimOptions, RefusalsNameTheOption) {
     EXPECT_EQ(refusal("frobnicate", {}), "unknown kind \"frobnicate\"");
 }
 
-TEST(SpectralModel, ReadoutsRotateClockwiseAboveTheCarrierAndPeakAtTheEchoTop) {
+TEST(SpectralModel, ReadoutsRotateCounterClockwiseAboveTheCarrierAndPeakAtTheEchoTop) {
     duvsim::Sampling s;
     s.vectorSize = 64;
     s.oversampling = 2;
@@ -135,8 +135,8 @@ TEST(SpectralModel, ReadoutsRotateClockwiseAboveTheCarrierAndPeakAtTheEchoTop) {
     EXPECT_DOUBLE_EQ(std::abs(shape[6]), 1.0);
     EXPECT_NEAR(std::abs(shape[5]), std::abs(shape[7]), 1e-12);  // the echo's rising half
     EXPECT_LT(std::abs(shape[0]), std::abs(shape[5]));
-    // +100 Hz over one acquired dwell (250 us): -2 pi x 0.025 rad, clockwise.
-    EXPECT_NEAR(std::arg(shape[7] / shape[6]), -2.0 * M_PI * 100.0 * 250e-6, 1e-12);
+    // +100 Hz over one acquired dwell (250 us): +2 pi x 0.025 rad, counter-clockwise.
+    EXPECT_NEAR(std::arg(shape[7] / shape[6]), 2.0 * M_PI * 100.0 * 250e-6, 1e-12);
     EXPECT_NEAR(s.offsetHz(2.01), (2.01 - 4.7) * 123.2, 1e-9);
 }
 

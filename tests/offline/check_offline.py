@@ -69,7 +69,7 @@ def expected_centre(e, i, j, k):
     nx, ny = e["shape"][0], e["shape"][1]
     du, dv = e["PixelSpacing"][1], e["PixelSpacing"][0]
     p = pos + (i - (nx - 1) / 2) * du * row + (j - (ny - 1) / 2) * dv * col + k * e["SliceThickness"] * n
-    return np.array([-p[0], -p[1], p[2]])  # RAS of HFS
+    return np.array([-p[0], -p[1], p[2]])  # the patient's RAS
 
 
 def check_spectra(directory, expectations):
@@ -119,14 +119,15 @@ def check_spectra(directory, expectations):
                 if isinstance(value, dict):
                     check("Description" in value and "Value" in value, f"{name}: user key {key} without description")
 
-        # Data: voxel (x, y, z) holds vector x + nx (y + ny z) of the view, time along axis 3.
+        # Data: voxel (x, y, z) holds vector x + nx (y + ny z) of the view, time
+        # along axis 3, conjugated (the module's spectra rotate the other way).
         data = np.asanyarray(img.dataobj)
         nx, ny, nz, nt = e["shape"]
         want = np.zeros((nx, ny, nz, nt), np.complex64)
         for z in range(nz):
             for y in range(ny):
                 for x in range(nx):
-                    want[x, y, z, :] = (x + nx * (y + ny * z) + 1) + 1j * np.arange(nt)
+                    want[x, y, z, :] = (x + nx * (y + ny * z) + 1) - 1j * np.arange(nt)
         check(np.array_equal(data, want), f"{name}: data are not in grid order")
 
         # Geometry

@@ -127,7 +127,7 @@ TEST_F(Run, ComposesThroughTheConfiguratorAndFillsPropertiesFromTheProtocol) {
     const niftimrs::Volume v = niftimrs::read(s["spectraFiles"][0]);
     EXPECT_EQ(v.dwellSeconds, 2e-4);
     EXPECT_EQ(v.dims, (std::array<int64_t, 4>{1, 1, 1, 32}));
-    EXPECT_EQ(v.data[5], std::complex<float>(5.0f, -5.5f));  // the last readout's samples
+    EXPECT_EQ(v.data[5], std::complex<float>(5.0f, 5.5f));  // the last readout's samples, conjugated
 
     // The host's installation lives under OUT/host; every record is in trace.log.
     for (const char* d : {"host/SimMeasData", "host/temp", "host/MriCustomer/seq", "host/work"})

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <variant>
 
 #include "DisplaySink.h"
 #include "OfflineTestSupport.h"
@@ -79,7 +80,7 @@ MrPtr<MiniHeader> svsHeader() {
     return h;
 }
 
-// World (RAS) of a patient vector for a head-first supine patient.
+// World (the patient's RAS) of a patient vector, for every patient position.
 std::array<double, 3> ras(double sag, double cor, double tra) { return {-sag, -cor, tra}; }
 
 std::array<double, 3> voxelCentre(const niftimrs::Volume& v, double i, double j, double k) {
@@ -106,7 +107,8 @@ TEST(SpectraVolume, CsiGridIsNoOfColsByNoOfRowsWhateverTheViewLengths) {
     for (long y = 0; y < 3; ++y)
         for (long x = 0; x < 4; ++x)
             for (long t = 0; t < 5; ++t)
-                EXPECT_EQ(v.data[size_t(x + 4 * y + 12 * t)], std::complex<float>(float(x + 4 * y + 1), -float(t)));
+                // Conjugated: the sent (p + 1, -t) rotates the other way in the file.
+                EXPECT_EQ(v.data[size_t(x + 4 * y + 12 * t)], std::complex<float>(float(x + 4 * y + 1), float(t)));
     EXPECT_EQ(v.dwellSeconds, 2.5e-4);
     EXPECT_EQ(v.qformCode, 1);
     EXPECT_EQ(v.description, "csi_se");
@@ -191,14 +193,23 @@ TEST(SpectraVolume, GridGeometryNotPerpendicularToThePlaneFallsBackToColumnCross
     expectNear({v.affine[0][2], v.affine[1][2], v.affine[2][2]}, ras(0, 0, -12.0));
 }
 
-TEST(SpectraVolume, UnknownPatientPositionWritesWithoutOrientation) {
-    duvtrace::ScopedMemorySink trace;
+TEST(SpectraVolume, TheFrameIsThePatientsForEveryPositionWhichTheHeaderNames) {
+    for (const char* position : {"HFS", "HFP", "FFS", "FFP", "HFDL", "HFDR", "FFDL", "FFDR"}) {
+        Store store(2, 4, 3, 1);
+        SpectraSink sink("/nonexistent", protocol(position));
+        const niftimrs::Volume v = sink.toVolume(store.as, *csiHeader(4, 3));
+        EXPECT_EQ(v.qformCode, 1) << position;
+        expectNear(voxelCentre(v, 3, 2, 0), ras(3.0 + 1.5 * 5, -4.0 + 1.0 * 10, 20.0));
+        EXPECT_EQ(json::parse(v.json)["PatientPosition"], position);
+    }
+}
+
+TEST(SpectraVolume, UnknownPatientPositionKeepsThePatientFrame) {
     Store store(2, 2, 2, 1);
     SpectraSink sink("/nonexistent", protocol("XYZ"));
-    EXPECT_EQ(trace->find("DUV.duv", duvtrace::Warning, "SpectraSink", "").size(), 1u);
     const niftimrs::Volume v = sink.toVolume(store.as, *csiHeader(2, 2));
-    EXPECT_EQ(v.qformCode, 0);
-    EXPECT_EQ(json::parse(v.json)["PatientPosition"], "XYZ");
+    EXPECT_EQ(v.qformCode, 1);
+    expectNear(voxelCentre(v, 0.5, 0.5, 0), ras(3.0, -4.0, 20.0));
 }
 
 TEST(SpectraVolume, ExtensionHoldsTheRequiredAndStandardKeys) {
@@ -216,11 +227,55 @@ TEST(SpectraVolume, ExtensionHoldsTheRequiredAndStandardKeys) {
     EXPECT_DOUBLE_EQ(j["SpectralWidth"].get<double>(), 4000.0);
     EXPECT_EQ(j["ProtocolName"], "csi_protocol");
     EXPECT_EQ(j["SequenceName"], "csi_se");
-    EXPECT_EQ(j["SeriesDescription"], "svs_se");
+    EXPECT_EQ(j["SeriesDescription"]["Value"], "svs_se");
     EXPECT_EQ(j["PatientPosition"], "HFS");
     EXPECT_EQ(j["ConversionMethod"], "duv run");
     EXPECT_EQ(j["ImageComment"]["Value"], "_c_3");
-    EXPECT_TRUE(j["ImageComment"].contains("Description"));
+    for (const char* user : {"SeriesDescription", "ImageComment", "NumberInSeries"})
+        EXPECT_TRUE(j[user].contains("Description")) << user;
+    // The carrier's chemical shift, stated so that readers put NAA at 2.01 ppm.
+    EXPECT_EQ(j["SpecFreqChemShift"], json::array({4.7}));
+    ASSERT_EQ(j["ProcessingApplied"].size(), 1u);
+    EXPECT_EQ(j["ProcessingApplied"][0]["Method"], "RF coil combination");
+    EXPECT_FALSE(j.contains("VOI"));  // a single voxel has none
+}
+
+TEST(SpectraVolume, ProtocolValuesTheStandardForbidsAreLeftOutWithAWarning) {
+    struct Case {
+        const char* path;
+        std::variant<std::string, double> value;
+        const char* leftOut;  // key missing from the extension, or "" when only warned
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", std::string("proton"), "ResonantNucleus",
+         "ResonantNucleus left out of the spectra: \"proton\" is no mass number followed by a chemical symbol "
+         "(such as 1H, 31P)"},
+        {"MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", std::string("31p"), "",
+         "nucleus \"31p\" written as \"31P\""},
+        {"MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 123.2, "SpectrometerFrequency",
+         "SpectrometerFrequency left out of the spectra: MEAS.sTXSPEC.asNucleusInfo.0.lFrequency 123.2 is not the "
+         "frequency in Hz of a magnet from 0.05 to 28 T"},
+        {"MEAS.alTE.0", 30000.5, "", "echo time MEAS.alTE.0 30000.5 is not a whole number of microseconds"},
+        {"YAPS.tPatientPosition", std::string("XYZ"), "PatientPosition",
+         "PatientPosition left out of the spectra: unknown patient position \"XYZ\""},
+    };
+    for (const Case& c : cases) {
+        XProtocol p = protocol();
+        if (const auto* t = std::get_if<std::string>(&c.value))
+            p.SetString(c.path, *t);
+        else
+            p.SetDouble(c.path, std::get<double>(c.value));
+        duvtrace::ScopedMemorySink trace;
+        SpectraSink sink("/nonexistent", p);
+        EXPECT_EQ(sink.warnings(), std::vector<std::string>{c.warning}) << c.path;
+        EXPECT_EQ(trace->find("DUV.duv", duvtrace::Warning, "SpectraSink", c.warning).size(), 1u) << c.path;
+        Store store(2, 1, 1, 1);
+        const json j = json::parse(sink.toVolume(store.as, *svsHeader()).json);
+        if (*c.leftOut) {
+            EXPECT_FALSE(j.contains(c.leftOut)) << c.path;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

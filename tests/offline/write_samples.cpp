@@ -158,15 +158,19 @@ json writeInspect(const fs::path& dir) {
     json expect = json::array();
     const double dwell = kDwellNs / 1e9;
     const long n = 2048;
-    // Single voxel, 1H: NAA, creatine, choline.
-    {
+    // Single voxel, 1H: NAA, creatine, choline; the centre at 4.7 ppm as the
+    // file says, or at the readers' 4.65 ppm when it says nothing.
+    for (const bool stated : {true, false}) {
         niftimrs::Volume v;
         v.dims = {1, 1, 1, n};
         v.dwellSeconds = dwell;
-        v.json = json({{"SpectrometerFrequency", {kFrequencyMHz}}, {"ResonantNucleus", {"1H"}}}).dump();
-        v.data = fid({2.01, 3.03, 3.21}, 4.7, n, dwell);
-        niftimrs::write((dir / "peaks_1h.nii").string(), v);
-        expect.push_back({{"file", "peaks_1h.nii"}, {"ppm", {3.21, 3.03, 2.01}}});
+        json meta = {{"SpectrometerFrequency", {kFrequencyMHz}}, {"ResonantNucleus", {"1H"}}};
+        if (stated) meta["SpecFreqChemShift"] = {4.7};
+        v.json = meta.dump();
+        v.data = fid({2.01, 3.03, 3.21}, stated ? 4.7 : 4.65, n, dwell);
+        const std::string name = stated ? "peaks_1h.nii" : "peaks_1h_unstated_centre.nii";
+        niftimrs::write((dir / name).string(), v);
+        expect.push_back({{"file", name}, {"ppm", {3.21, 3.03, 2.01}}});
     }
     // 31P: the carrier is 0 ppm.
     {
@@ -185,7 +189,8 @@ json writeInspect(const fs::path& dir) {
         v.dwellSeconds = dwell;
         v.qformCode = 1;
         v.affine = {{{-10, 0, 0, 10}, {0, -10, 0, 5}, {0, 0, 10, 0}}};
-        v.json = json({{"SpectrometerFrequency", {kFrequencyMHz}}, {"ResonantNucleus", {"1H"}}}).dump();
+        v.json = json({{"SpectrometerFrequency", {kFrequencyMHz}}, {"ResonantNucleus", {"1H"}}, {"SpecFreqChemShift", {4.7}}})
+                     .dump();
         v.data.resize(size_t(3 * 2 * n));
         for (long y = 0; y < 2; ++y)
             for (long x = 0; x < 3; ++x) {
