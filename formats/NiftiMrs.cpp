@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -83,7 +84,8 @@ Quaternion toQuaternion(const std::array<std::array<double, 4>, 3>& a) {
 }
 
 void write(const std::string& path, const Volume& v) {
-    const size_t expected = size_t(v.dims[0] * v.dims[1] * v.dims[2] * v.dims[3]);
+    const size_t expected =
+        size_t(v.dims[0] * v.dims[1] * v.dims[2] * v.dims[3] * v.higher[0] * v.higher[1] * v.higher[2]);
     if (v.data.size() != expected) throw std::runtime_error(path + ": data size does not match the dimensions");
 
     // Extension: esize (8 bytes of esize and ecode plus the JSON) padded to 16.
@@ -99,7 +101,8 @@ void write(const std::string& path, const Volume& v) {
     std::memcpy(h + 4, "n+2\0\r\n\032\n", 8);
     put<int16_t>(h, 12, kComplex64);
     put<int16_t>(h, 14, 64);
-    const int64_t dim[8] = {4, v.dims[0], v.dims[1], v.dims[2], v.dims[3], 1, 1, 1};
+    const int64_t used = v.higher[2] > 1 ? 7 : v.higher[1] > 1 ? 6 : v.higher[0] > 1 ? 5 : 4;
+    const int64_t dim[8] = {used, v.dims[0], v.dims[1], v.dims[2], v.dims[3], v.higher[0], v.higher[1], v.higher[2]};
     for (int i = 0; i < 8; ++i) put<int64_t>(h, 16 + 8 * i, dim[i]);
     const Quaternion q = toQuaternion(v.affine);
     const double pixdim[8] = {q.qfac, q.pixdim[0], q.pixdim[1], q.pixdim[2], v.dwellSeconds, 1, 1, 1};
@@ -129,49 +132,127 @@ void write(const std::string& path, const Volume& v) {
     if (!ok) throw std::runtime_error(path + ": write failed");
 }
 
+namespace {
+
+// Where the fields this reader needs lie in the two header layouts.
+struct Layout {
+    int version;
+    int32_t headerBytes;
+    size_t dim, datatype, pixdim, voxOffset, descrip, qformCode, sformCode, quatern, srow, xyztUnits, intentName;
+};
+constexpr Layout kNifti1{1, 348, 40, 70, 76, 108, 148, 252, 254, 256, 280, 123, 328};
+constexpr Layout kNifti2{2, 540, 16, 12, 104, 168, 240, 344, 348, 352, 400, 500, 508};
+
+const Layout* layoutOf(const unsigned char* h, size_t n) {
+    if (n >= 348 && get<int32_t>(h, 0) == 540 && std::memcmp(h + 4, "n+2\0\r\n\032\n", 8) == 0) return &kNifti2;
+    if (n >= 348 && get<int32_t>(h, 0) == 348 && std::memcmp(h + 344, "n+1\0", 4) == 0) return &kNifti1;
+    return nullptr;
+}
+
+// Integer and real fields of either layout.
+int64_t dimOf(const Layout& l, const unsigned char* h, int i) {
+    return l.version == 2 ? get<int64_t>(h, l.dim + 8 * size_t(i)) : get<int16_t>(h, l.dim + 2 * size_t(i));
+}
+double realOf(const Layout& l, const unsigned char* h, size_t off, int i) {
+    return l.version == 2 ? get<double>(h, off + 8 * size_t(i)) : get<float>(h, off + 4 * size_t(i));
+}
+
+}  // namespace
+
+Kind probe(const std::vector<unsigned char>& bytes) {
+    Kind k;
+    const Layout* l = layoutOf(bytes.data(), bytes.size());
+    if (!l || bytes.size() < size_t(l->headerBytes)) return k;
+    k.version = l->version;
+    k.mrs = std::memcmp(bytes.data() + l->intentName, "mrs_v", 5) == 0;
+    // Extensions between the header (and its 4-byte extender) and the data.
+    const int64_t voxOffset = l->version == 2 ? get<int64_t>(bytes.data(), l->voxOffset)
+                                              : int64_t(get<float>(bytes.data(), l->voxOffset));
+    size_t pos = size_t(l->headerBytes) + 4;
+    if (bytes.size() >= pos && bytes[size_t(l->headerBytes)] == 1)
+        while (pos + 8 <= bytes.size() && int64_t(pos + 8) <= voxOffset) {
+            const int32_t esize = get<int32_t>(bytes.data(), pos), ecode = get<int32_t>(bytes.data(), pos + 4);
+            if (ecode == kMrsEcode) k.mrs = true;
+            if (esize < 8) break;
+            pos += size_t(esize);
+        }
+    return k;
+}
+
 Volume read(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) throw std::runtime_error(path + ": cannot be opened");
-    unsigned char h[kHeaderBytes + 4];
+    unsigned char h[kHeaderBytes + 4] = {};
     auto fail = [&](const std::string& why) {
         std::fclose(f);
         throw std::runtime_error(path + ": " + why);
     };
-    if (std::fread(h, 1, sizeof h, f) != sizeof h) fail("shorter than a NIfTI-2 header");
-    if (get<int32_t>(h, 0) != kHeaderBytes || std::memcmp(h + 4, "n+2\0\r\n\032\n", 8) != 0)
-        fail("not a single-file NIfTI-2");
-    if (get<int16_t>(h, 12) != kComplex64) fail("datatype is not complex64");
+    const size_t got = std::fread(h, 1, sizeof h, f);
+    if (got < 348) fail("shorter than a NIfTI header");
+    const Layout* lp = layoutOf(h, got);
+    if (!lp) {
+        const int32_t size = get<int32_t>(h, 0);
+        if (size == 0x5c010000 || size == 0x1c020000) fail("big-endian NIfTI is not read");
+        if (std::memcmp(h + 344, "ni1\0", 4) == 0 || std::memcmp(h + 4, "ni2\0", 4) == 0)
+            fail("a NIfTI header without its data (.hdr/.img pair) is not read; single .nii files are");
+        fail("not a single-file NIfTI-1 or NIfTI-2");
+    }
+    const Layout& l = *lp;
+    if (got < size_t(l.headerBytes) + 4) fail("shorter than a NIfTI-" + std::to_string(l.version) + " header");
+    const int16_t datatype = get<int16_t>(h, l.datatype);
+    constexpr int16_t kComplex128 = 1792;
+    if (datatype != kComplex64 && datatype != kComplex128)
+        fail("datatype " + std::to_string(datatype) + " is not complex (complex64 or complex128)");
     if (std::fseek(f, 0, SEEK_END) != 0) fail("cannot seek");
     const long fileBytes = std::ftell(f);
-    if (std::fseek(f, long(sizeof h), SEEK_SET) != 0) fail("cannot seek");
     Volume v;
-    const int64_t ndim = get<int64_t>(h, 16);
+    const int64_t ndim = dimOf(l, h, 0);
     if (ndim < 1 || ndim > 7) fail("dim[0] out of range [1, 7]: " + std::to_string(ndim));
-    for (int i = 0; i < 4; ++i) {
-        const int64_t d = i < ndim ? get<int64_t>(h, 24 + 8 * i) : 1;
+    for (int i = 0; i < 7; ++i) {
+        const int64_t d = i < ndim ? dimOf(l, h, i + 1) : 1;
         if (d < 1) fail("dim[" + std::to_string(i + 1) + "] below 1: " + std::to_string(d));
-        v.dims[i] = d;
+        (i < 4 ? v.dims[size_t(i)] : v.higher[size_t(i - 4)]) = d;
     }
-    for (int i = 4; i < ndim; ++i)
-        if (get<int64_t>(h, 24 + 8 * i) > 1) fail("dimensions beyond the fourth are not read");
-    v.dwellSeconds = get<double>(h, 104 + 8 * 4);
-    v.qformCode = get<int32_t>(h, 344);
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 4; ++j) v.affine[i][j] = get<double>(h, 400 + 32 * i + 8 * j);
+    // The dwell time in seconds, whatever unit xyzt_units names.
+    const int units = (l.version == 2 ? get<int32_t>(h, l.xyztUnits) : h[l.xyztUnits]) & 0x38;
+    v.dwellSeconds = realOf(l, h, l.pixdim, 4) * (units == 16 ? 1e-3 : units == 24 ? 1e-6 : 1.0);
+    const int sform = l.version == 2 ? get<int32_t>(h, l.sformCode) : get<int16_t>(h, l.sformCode);
+    v.qformCode = l.version == 2 ? get<int32_t>(h, l.qformCode) : get<int16_t>(h, l.qformCode);
+    if (sform > 0) {
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 4; ++j) v.affine[size_t(i)][size_t(j)] = realOf(l, h, l.srow + (l.version == 2 ? 32 : 16) * size_t(i), j);
+        if (v.qformCode == 0) v.qformCode = sform;
+    } else if (v.qformCode > 0) {
+        // The quaternion form: rotation from (b, c, d), columns scaled by the
+        // voxel sizes, the third by qfac.
+        const double b = realOf(l, h, l.quatern, 0), c = realOf(l, h, l.quatern, 1), d = realOf(l, h, l.quatern, 2);
+        const double a = std::sqrt(std::max(0.0, 1.0 - (b * b + c * c + d * d)));
+        const double r[3][3] = {{a * a + b * b - c * c - d * d, 2 * (b * c - a * d), 2 * (b * d + a * c)},
+                                {2 * (b * c + a * d), a * a + c * c - b * b - d * d, 2 * (c * d - a * b)},
+                                {2 * (b * d - a * c), 2 * (c * d + a * b), a * a + d * d - c * c - b * b}};
+        const double qfac = realOf(l, h, l.pixdim, 0) < 0.0 ? -1.0 : 1.0;
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j)
+                v.affine[size_t(i)][size_t(j)] = r[i][j] * realOf(l, h, l.pixdim, j + 1) * (j == 2 ? qfac : 1.0);
+            v.affine[size_t(i)][3] = realOf(l, h, l.quatern, 3 + i);
+        }
+    }
     char desc[81] = {};
-    std::memcpy(desc, h + 240, 80);
+    std::memcpy(desc, h + l.descrip, 80);
     v.description = desc;
-    const int64_t voxOffset = get<int64_t>(h, 168);
-    if (voxOffset < kHeaderBytes + 4 || voxOffset > fileBytes) fail("vox_offset outside the file");
+    const int64_t voxOffset = l.version == 2 ? get<int64_t>(h, l.voxOffset) : int64_t(get<float>(h, l.voxOffset));
+    if (voxOffset < l.headerBytes || voxOffset > fileBytes) fail("vox_offset outside the file");
     // Compare the data size with what the file holds before allocating it.
+    const size_t pointBytes = datatype == kComplex64 ? 8 : 16;
     uint64_t points = 1;
-    for (int64_t d : v.dims) {
+    for (int64_t d : {v.dims[0], v.dims[1], v.dims[2], v.dims[3], v.higher[0], v.higher[1], v.higher[2]}) {
         if (points > uint64_t(fileBytes) / uint64_t(d)) fail("data shorter than the dimensions");
         points *= uint64_t(d);
     }
-    if (points > uint64_t(fileBytes - voxOffset) / sizeof(std::complex<float>)) fail("data shorter than the dimensions");
-    if (h[kHeaderBytes] == 1) {
-        int64_t pos = kHeaderBytes + 4;
+    if (points > uint64_t(fileBytes - voxOffset) / pointBytes) fail("data shorter than the dimensions");
+    if (h[l.headerBytes] == 1) {
+        int64_t pos = l.headerBytes + 4;
+        if (std::fseek(f, long(pos), SEEK_SET) != 0) fail("cannot seek");
         while (pos + 8 <= voxOffset) {
             unsigned char eh[8];
             if (std::fread(eh, 1, 8, f) != 8) fail("truncated extension");
@@ -185,8 +266,14 @@ Volume read(const std::string& path) {
     }
     if (std::fseek(f, long(voxOffset), SEEK_SET) != 0) fail("vox_offset beyond the file");
     v.data.resize(size_t(points));
-    if (std::fread(v.data.data(), sizeof(std::complex<float>), v.data.size(), f) != v.data.size())
-        fail("truncated data");
+    if (datatype == kComplex64) {
+        if (std::fread(v.data.data(), sizeof(std::complex<float>), v.data.size(), f) != v.data.size())
+            fail("truncated data");
+    } else {
+        std::vector<std::complex<double>> wide(v.data.size());
+        if (std::fread(wide.data(), sizeof(std::complex<double>), wide.size(), f) != wide.size()) fail("truncated data");
+        for (size_t i = 0; i < wide.size(); ++i) v.data[i] = std::complex<float>(wide[i]);
+    }
     std::fclose(f);
     return v;
 }

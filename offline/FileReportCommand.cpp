@@ -114,8 +114,19 @@ std::string mapSvg(const std::vector<double>& area, int64_t nx, int64_t ny, cons
     return os.str();
 }
 
+// Dimensions 5 to 7 are shown step by step; everything else works on their sum.
+niftimrs::Volume summedOverHigherDimensions(const niftimrs::Volume& full) {
+    niftimrs::Volume v = full;
+    v.higher = {1, 1, 1};
+    const size_t block = size_t(full.dims[0] * full.dims[1] * full.dims[2] * full.dims[3]);
+    v.data.assign(full.data.begin(), full.data.begin() + long(block));
+    for (size_t i = block; i < full.data.size(); ++i) v.data[i % block] += full.data[i];
+    return v;
+}
+
 json inspectMrs(const InspectOptions& o, const fs::path& file) {
-    const niftimrs::Volume v = niftimrs::read(file.string());
+    const niftimrs::Volume full = niftimrs::read(file.string());
+    const niftimrs::Volume v = summedOverHigherDimensions(full);
     json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
     SpectrumAxis axis{v.dwellSeconds, 0.0, 0.0};
     std::string nucleus = "1H";
@@ -164,6 +175,30 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
     std::ofstream(specPath) << spectrumSvg(fid, axis, peaks, file.filename().string());
     r["spectrumPicture"] = specPath;
     r["shownVoxel"] = strongestIndex;
+    // Each step of dimensions 5 to 7 at the shown voxel (the voxels and the
+    // picture above are their sum).
+    const int64_t steps = full.higher[0] * full.higher[1] * full.higher[2];
+    json stepsJ = json::array();
+    if (steps > 1) {
+        json tags = json::array();
+        for (int d = 5; d <= 7; ++d) {
+            const std::string key = "dim_" + std::to_string(d);
+            tags.push_back(meta.is_object() && meta.contains(key) && meta[key].is_string() ? meta[key] : json(nullptr));
+        }
+        r["higherDims"] = full.higher;
+        r["dimTags"] = tags;
+        const int64_t block = v.dims[0] * v.dims[1] * v.dims[2] * v.dims[3];
+        niftimrs::Volume one = v;
+        for (int64_t step = 0; step < steps; ++step) {
+            std::copy(full.data.begin() + long(step * block), full.data.begin() + long((step + 1) * block), one.data.begin());
+            json pj = json::array();
+            for (const Peak& p : findPeaks(voxelFid(one, sx, sy, sz), axis)) pj.push_back(p.ppm);
+            stepsJ.push_back({{"index", {step % full.higher[0], step / full.higher[0] % full.higher[1],
+                                         step / (full.higher[0] * full.higher[1])}},
+                              {"peaks", pj}});
+        }
+        r["steps"] = stepsJ;
+    }
     if (nx * ny * nz > 1) {
         r["map"] = {{"ppm", o.mapPpm}, {"maxIndex", bestIndex},
                     {"maxWorld", world(v, double(bestIndex[0]), double(bestIndex[1]), double(bestIndex[2]))}};
@@ -184,12 +219,27 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
             std::printf("  geometry: none (qform_code 0)\n");
         } else {
             const auto c = world(v, (nx - 1) * 0.5, (ny - 1) * 0.5, (nz - 1) * 0.5);
-            std::printf("  geometry: grid centre (%.1f, %.1f, %.1f) mm in scanner RAS\n", c[0], c[1], c[2]);
+            std::printf("  geometry: grid centre (%.1f, %.1f, %.1f) mm in world RAS\n", c[0], c[1], c[2]);
         }
         std::printf("  peaks (voxel %lld,%lld,%lld):", static_cast<long long>(sx), static_cast<long long>(sy),
                     static_cast<long long>(sz));
         for (const Peak& p : peaks) std::printf(" %.2f", p.ppm);
-        std::printf(" ppm\n  spectrum picture: %s\n", specPath.c_str());
+        std::printf(" ppm%s\n", steps > 1 ? " (sum over dimensions 5 to 7)" : "");
+        if (steps > 1) {
+            for (int d = 0; d < 3; ++d)
+                if (full.higher[size_t(d)] > 1)
+                    std::printf("  dim_%d: %s, %lld steps\n", d + 5,
+                                r["dimTags"][size_t(d)].is_string() ? r["dimTags"][size_t(d)].get<std::string>().c_str()
+                                                                     : "(no tag)",
+                                static_cast<long long>(full.higher[size_t(d)]));
+            for (const json& st : stepsJ) {
+                std::printf("    step (%lld, %lld, %lld):", st["index"][0].get<long long>(),
+                            st["index"][1].get<long long>(), st["index"][2].get<long long>());
+                for (const json& p : st["peaks"]) std::printf(" %.2f", p.get<double>());
+                std::printf(" ppm\n");
+            }
+        }
+        std::printf("  spectrum picture: %s\n", specPath.c_str());
         if (r.contains("map")) {
             const auto w = r["map"]["maxWorld"];
             std::printf("  largest %.2f ppm area: voxel (%lld, %lld, %lld) at (%.1f, %.1f, %.1f) mm; map: %s\n",
@@ -285,12 +335,17 @@ int inspect(const InspectOptions& o) {
             std::ifstream f(file, std::ios::binary);
             if (!f) throw std::runtime_error(name + ": cannot be opened");
             std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-            if (bytes.size() >= 12 && std::memcmp(bytes.data() + 4, "n+2", 4) == 0)
+            // NIfTI-MRS in either NIfTI version is spectra, never an image.
+            const niftimrs::Kind kind = niftimrs::probe(bytes);
+            if (kind.mrs)
                 all.push_back(inspectMrs(o, file));
-            else if (bytes.size() >= 348 && std::memcmp(bytes.data() + 344, "n+1", 4) == 0)
+            else if (kind.version == 1)
                 all.push_back(inspectNifti1(o, file, bytes));
+            else if (kind.version == 2)
+                throw std::runtime_error(name + ": a NIfTI-2 image (not NIfTI-MRS): only NIfTI-1 images are shown");
             else
-                throw std::runtime_error(name + ": neither NIfTI-MRS (NIfTI-2) nor NIfTI-1");
+                throw std::runtime_error(name + ": neither NIfTI-MRS nor a NIfTI-1 image (single .nii file, "
+                                                "little-endian, not compressed)");
         } catch (const std::exception& e) {
             std::cerr << "duv inspect: " << e.what() << "\n";
             status = 2;

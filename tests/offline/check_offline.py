@@ -240,8 +240,63 @@ def check_inspect(directory, expectations, duv, scratch):
     with open(bad, "wb") as f:
         f.write(b"\0" * 400)
     r = subprocess.run([duv, "inspect", bad], capture_output=True, text=True)
-    check(r.returncode == 2 and r.stderr == f"duv inspect: {bad}: neither NIfTI-MRS (NIfTI-2) nor NIfTI-1\n",
-          f"duv inspect of a bad file: exit {r.returncode}, {r.stderr!r}")
+    check(r.returncode == 2 and r.stderr == f"duv inspect: {bad}: neither NIfTI-MRS nor a NIfTI-1 image (single .nii "
+          "file, little-endian, not compressed)\n", f"duv inspect of a bad file: exit {r.returncode}, {r.stderr!r}")
+    check_inspect_community_files(duv, scratch)
+
+
+def mrs_image(cls, data, meta, dwell=2.5e-4):
+    """A NIfTI-MRS file as an independent writer (nibabel) makes it."""
+    img = cls(data, np.eye(4))
+    img.header.set_intent("none", name="mrs_v0_9")
+    img.header.set_xyzt_units("mm", "sec")
+    img.header["pixdim"][4] = dwell
+    img.header.extensions.append(nib.nifti1.Nifti1Extension(44, json.dumps(meta).encode()))
+    return img
+
+
+def check_inspect_community_files(duv, scratch):
+    """NIfTI-MRS in a NIfTI-1 file with coil and dynamic dimensions, complex128
+    in NIfTI-2: each step and the sum; a NIfTI-2 image is refused."""
+    n, dwell, mhz = 2048, 2.5e-4, 123.2
+    t = np.arange(n) * dwell
+
+    def fid(ppms):
+        return sum(np.exp(2j * np.pi * (p - 4.7) * mhz * t) * np.exp(-t / 0.08) for p in ppms)
+
+    data = np.zeros((1, 1, 1, n, 2, 3), np.complex64)
+    for c in range(2):
+        for d in range(3):
+            data[0, 0, 0, :, c, d] = fid([2.01, 3.03] if (c, d) == (1, 2) else [2.01])
+    meta = {"SpectrometerFrequency": [mhz], "ResonantNucleus": ["1H"], "SpecFreqChemShift": [4.7],
+            "dim_5": "DIM_COIL", "dim_6": "DIM_DYN"}
+    n1 = os.path.join(scratch, "mrs_nifti1_coils_dynamics.nii")
+    nib.save(mrs_image(nib.Nifti1Image, data, meta), n1)
+    n2 = os.path.join(scratch, "mrs_nifti2_complex128.nii")
+    nib.save(mrs_image(nib.Nifti2Image, fid([2.01, 3.21]).reshape(1, 1, 1, n).astype(np.complex128),
+                       {"SpectrometerFrequency": [mhz], "ResonantNucleus": ["1H"], "SpecFreqChemShift": [4.7]}), n2)
+    r = subprocess.run([duv, "inspect", "--json", "--out", os.path.join(scratch, "pictures"), n1, n2],
+                       capture_output=True, text=True)
+    if not check(r.returncode == 0, f"duv inspect of community files: exit {r.returncode}: {r.stderr.strip()}"):
+        return
+    rep1, rep2 = json.loads(r.stdout)
+    check(rep1["kind"] == "nifti-mrs" and rep1["higherDims"] == [2, 3, 1], f"NIfTI-1 MRS: {rep1.get('higherDims')}")
+    check(rep1["dimTags"] == ["DIM_COIL", "DIM_DYN", None], f"NIfTI-1 MRS: tags {rep1['dimTags']}")
+    steps = {tuple(s["index"]): s["peaks"] for s in rep1["steps"]}
+    check(len(steps) == 6, f"NIfTI-1 MRS: {len(steps)} steps")
+    for index, peaks in steps.items():
+        want = [3.03, 2.01] if index == (1, 2, 0) else [2.01]
+        check(len(peaks) == len(want) and near(peaks, want, 0.01), f"NIfTI-1 MRS step {index}: peaks {peaks}")
+    summed = [p["ppm"] for p in rep1["voxels"][0]["peaks"]]
+    check(len(summed) == 2 and near(summed, [3.03, 2.01], 0.01), f"NIfTI-1 MRS sum: peaks {summed}")
+    found = [p["ppm"] for p in rep2["voxels"][0]["peaks"]]
+    check(rep2["kind"] == "nifti-mrs" and near(found, [3.21, 2.01], 0.01), f"NIfTI-2 complex128: peaks {found}")
+    check("steps" not in rep2, "NIfTI-2 complex128: steps without higher dimensions")
+    image2 = os.path.join(scratch, "image_n2.nii")
+    nib.save(nib.Nifti2Image(np.zeros((4, 4, 2), np.float32), np.eye(4)), image2)
+    r = subprocess.run([duv, "inspect", image2], capture_output=True, text=True)
+    check(r.returncode == 2 and r.stderr == f"duv inspect: {image2}: a NIfTI-2 image (not NIfTI-MRS): only NIfTI-1 "
+          "images are shown\n", f"duv inspect of a NIfTI-2 image: exit {r.returncode}, {r.stderr!r}")
 
 
 # ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "NiftiMrs.h"
 #include "OfflineTestSupport.h"
@@ -165,10 +166,16 @@ TEST(NiftiMrsRead, RefusesWhatItCannotRead) {
     const std::string p = dir / "b.nii";
     auto b = good;
     b[6] = '1';
-    EXPECT_EQ(message(b), p + ": not a single-file NIfTI-2");
+    EXPECT_EQ(message(b), p + ": not a single-file NIfTI-1 or NIfTI-2");
+    b = good;
+    patch<int32_t>(b, 0, 0x1c020000);  // 540 read with the other byte order
+    EXPECT_EQ(message(b), p + ": big-endian NIfTI is not read");
+    b = good;
+    std::memcpy(b.data() + 4, "ni2\0", 4);
+    EXPECT_EQ(message(b), p + ": a NIfTI header without its data (.hdr/.img pair) is not read; single .nii files are");
     b = good;
     patch<int16_t>(b, 12, 16);
-    EXPECT_EQ(message(b), p + ": datatype is not complex64");
+    EXPECT_EQ(message(b), p + ": datatype 16 is not complex (complex64 or complex128)");
     EXPECT_EQ(message(std::vector<unsigned char>(good.begin(), good.end() - 1)), p + ": data shorter than the dimensions");
     b = good;
     patch<int64_t>(b, 24, -2);
@@ -179,7 +186,26 @@ TEST(NiftiMrsRead, RefusesWhatItCannotRead) {
     b = good;
     patch<int64_t>(b, 168, int64_t(good.size()) + 16);
     EXPECT_EQ(message(b), p + ": vox_offset outside the file");
-    EXPECT_EQ(message(std::vector<unsigned char>(good.begin(), good.begin() + 300)), p + ": shorter than a NIfTI-2 header");
+    EXPECT_EQ(message(std::vector<unsigned char>(good.begin(), good.begin() + 300)), p + ": shorter than a NIfTI header");
+}
+
+TEST(NiftiMrsRead, HigherDimensionsComeBackInOrder) {
+    TempDir dir;
+    niftimrs::Volume v = smallVolume("{\"dim_5\": \"DIM_COIL\"}");
+    const size_t block = v.data.size();
+    v.higher = {2, 3, 1};
+    v.data.resize(block * 6);
+    for (size_t i = 0; i < v.data.size(); ++i) v.data[i] = {float(i), -float(i)};
+    niftimrs::write(dir / "h.nii", v);
+    const auto h = readBytes(dir / "h.nii");
+    EXPECT_EQ(peek<int64_t>(h, 16), 6);  // dim[0]: the last dimension used
+    EXPECT_EQ(peek<int64_t>(h, 16 + 8 * 5), 2);
+    EXPECT_EQ(peek<int64_t>(h, 16 + 8 * 6), 3);
+    const niftimrs::Volume r = niftimrs::read(dir / "h.nii");
+    EXPECT_EQ(r.higher, (std::array<int64_t, 3>{2, 3, 1}));
+    EXPECT_EQ(r.data, v.data);
+    EXPECT_TRUE(niftimrs::probe(h).mrs);
+    EXPECT_EQ(niftimrs::probe(h).version, 2);
 }
 
 }  // namespace
