@@ -5,24 +5,40 @@ DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-
 	libfftw3-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-nibabel nifti-bin \
 	libismrmrd-dev ismrmrd-tools python3-h5py
 
-BUILD      ?= build
-ASAN_BUILD ?= build-asan
-JOBS       ?= 2
-CMAKE_FLAGS ?=
+# The 32-bit Windows build: Debian's MinGW-w64 cross compiler (posix thread
+# model) and GoogleTest's sources, built with it.
+WIN32_PACKAGES := cmake ninja-build g++-mingw-w64-i686-posix googletest python3 python3-numpy python3-nibabel nifti-bin
 
-.PHONY: all setup configure build test test-shuffle test-sanitize test-tsan demo bench clean
+BUILD       ?= build
+ASAN_BUILD  ?= build-asan
+WIN32_BUILD ?= build-win32
+JOBS        ?= 2
+CMAKE_FLAGS ?=
+WIN32_GTEST := $(WIN32_BUILD)/googletest
+
+.PHONY: all setup setup-win32 configure build test test-shuffle test-sanitize test-tsan win32 test-win32 demo bench clean
 
 all: build
 
-setup:
-	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+# Installs the Debian packages of $(1) that are missing. An index that fails
+# to download (a mirror in sync) does not stop the install from the rest.
+define install-missing
+	@missing=""; for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	  $$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq || echo "apt-get update had errors; installing from the indexes it has"; \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq $$missing; \
 	fi
+endef
+
+setup:
+	$(call install-missing,$(DEBIAN_PACKAGES))
+
+setup-win32:
+	$(call install-missing,$(WIN32_PACKAGES))
 
 $(BUILD)/build.ninja: CMakeLists.txt | setup
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
@@ -52,6 +68,23 @@ test-tsan: setup
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan -j$(JOBS) --output-on-failure -L threads
 
+# GoogleTest for the Windows target, from Debian's source package.
+$(WIN32_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake: | setup-win32
+	cmake -S /usr/src/googletest -B $(WIN32_GTEST)/build -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake -DCMAKE_INSTALL_PREFIX=$(CURDIR)/$(WIN32_GTEST)/install
+	cmake --build $(WIN32_GTEST)/build -j$(JOBS)
+	cmake --install $(WIN32_GTEST)/build
+
+win32: setup-win32 $(WIN32_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
+	cmake -S . -B $(WIN32_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake \
+	  -DGTest_DIR=$(CURDIR)/$(WIN32_GTEST)/install/lib/cmake/GTest
+	cmake --build $(WIN32_BUILD) -j$(JOBS)
+
+# Runs the test suites under wine (scripts/setup_wine.sh installs it).
+test-win32: win32
+	scripts/setup_wine.sh
+	ctest --test-dir $(WIN32_BUILD) -j$(JOBS) --output-on-failure
+
 demo: build
 	scripts/demo.sh $(BUILD)
 
@@ -59,4 +92,4 @@ bench: build
 	scripts/bench.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-tsan demo
+	rm -rf $(BUILD) $(ASAN_BUILD) build-tsan $(WIN32_BUILD) demo

@@ -20,6 +20,7 @@
 #include "Derovo2.h"
 #include "Derovo2Trace.h"
 #include "duvhost/Framework.h"
+#include "duvhost/Platform.h"
 
 namespace {
 
@@ -270,9 +271,8 @@ bool Derovo2::insert(DuvAs& srcAs, MdhProxy& mdh)
     const int64_t micros = static_cast<int64_t>(ticks) * 2500;
     const int64_t seconds = micros / 1000000;
     const int64_t remainder = micros % 1000000;
-    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    DuvPlatform::LocalTime(static_cast<int64_t>(std::time(nullptr)), local);
 
     // 7.
     const long cAve = m_bisCSI ? 0 : cSet;

@@ -9,6 +9,7 @@
 
 #include "Viviv_NS_qomNiftiWriter.h"
 #include "VivivTrace.h"
+#include "duvhost/Platform.h"
 
 namespace {
 
@@ -17,21 +18,9 @@ constexpr const char* kComputeImage = "qomNiftiWriter::ComputeImage(srcAs, dataH
 constexpr const char* kEndOfJob = "qomNiftiWriter::endOfJob(irReason)";
 
 // Positions beyond 2 GB need the 64-bit seek and tell.
-int seekTo(std::FILE* f, int64_t position, int whence = SEEK_SET) {
-#ifdef _WIN32
-    return _fseeki64(f, position, whence);
-#else
-    return fseeko(f, static_cast<off_t>(position), whence);
-#endif
-}
+int seekTo(std::FILE* f, int64_t position, int whence = SEEK_SET) { return DuvPlatform::Seek(f, position, whence); }
 
-int64_t tellPosition(std::FILE* f) {
-#ifdef _WIN32
-    return _ftelli64(f);
-#else
-    return static_cast<int64_t>(ftello(f));
-#endif
-}
+int64_t tellPosition(std::FILE* f) { return DuvPlatform::Tell(f); }
 
 // Stream buffer of an output file: at least one 2D image and at least 1 MiB,
 // so that images that arrive in file order leave in large block-aligned

@@ -10,14 +10,7 @@
 #include "VivivTrace.h"
 #include "VivivTypeRecord.h"
 #include "duvhost/Installation.h"
-
-#ifdef _WIN32
-#include <direct.h>
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#include <sys/types.h>
-#endif
+#include "duvhost/Platform.h"
 
 namespace {
 
@@ -25,13 +18,9 @@ constexpr const char* kSource = "qomNiftiWriter";
 constexpr const char* kEndInit = "qomNiftiWriter::EndInit(env)";
 constexpr const char* kMkpathSource = "mkpath";
 
-std::string defaultExportDirectory() {
-#ifdef _WIN32
-    return std::string("C:\\Zarezu\\MriCustomer\\seq\\") + "/vuz/data";
-#else
-    return DuvHost::CustomerDirectory() + "/vuz/data";
-#endif
-}
+// The customer directory of the installation joined with "/vuz/data" as they
+// stand: on the Windows host "C:\\Zarezu\\MriCustomer\\seq\\/vuz/data".
+std::string defaultExportDirectory() { return DuvHost::CustomerDirectory() + "/vuz/data"; }
 
 }  // namespace
 
@@ -142,13 +131,7 @@ void W::getFileName(std::string& fileName, std::string& directory, int /*index*/
 }
 
 bool W::folder_exists(const std::string& path) {
-#ifdef _WIN32
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-#else
-    struct stat st;
-    const bool exists = ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-#endif
+    const bool exists = DuvPlatform::IsDirectory(path);
     VIVIV_NOTICE(kMkpathSource, "folder_exists")
         << (exists ? "mkpath: folder already exists: " : "mkpath: folder does not exist: ") << path;
     return exists;
@@ -156,11 +139,7 @@ bool W::folder_exists(const std::string& path) {
 
 int W::my_mkdir(const std::string& path) {
     VIVIV_NOTICE(kMkpathSource, "my_mkdir") << "mkpath: attempting to create directory: " << path;
-#ifdef _WIN32
-    return _mkdir(path.c_str());
-#else
-    return ::mkdir(path.c_str(), 0777);
-#endif
+    return DuvPlatform::MakeDirectory(path);
 }
 
 int W::mkpath(const std::string& path) {

@@ -1,11 +1,13 @@
 // The last-error record and the trace facility.
 #include "duvhost/Framework.h"
 
-#include <sys/time.h>
-
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
+
+#include "duvhost/Platform.h"
 
 // ---------------------------------------------------------------------------
 // Last error
@@ -248,14 +250,14 @@ std::string escapeField(const std::string& s) {
 }
 
 std::string timestamp() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
+    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
     std::tm tmv{};
-    const time_t secs = tv.tv_sec;
-    localtime_r(&secs, &tmv);
+    DuvPlatform::LocalTime(ms / 1000, tmv);
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tmv.tm_year + 1900, tmv.tm_mon + 1,
-                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+                  tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, static_cast<int>(ms % 1000));
     return buf;
 }
 

@@ -3,19 +3,17 @@
 
 #include <mutex>
 
+#include "duvhost/Platform.h"
+
 namespace DuvHost {
 
 namespace {
 
-const char* const kDefaultSimulationData = "/opt/med/SimMeasData/";
-const char* const kDefaultTemp = "/opt/med/temp/";
-const char* const kDefaultCustomer = "/opt/med/MriCustomer/seq/";
-
 struct Layout {
     std::mutex mutex;
-    std::string simulationData = kDefaultSimulationData;
-    std::string temp = kDefaultTemp;
-    std::string customer = kDefaultCustomer;
+    std::string simulationData = DuvPlatform::DefaultInstallation().simulationData;
+    std::string temp = DuvPlatform::DefaultInstallation().temp;
+    std::string customer = DuvPlatform::DefaultInstallation().customer;
 };
 
 Layout& layout() {
@@ -23,11 +21,11 @@ Layout& layout() {
     return *l;
 }
 
-// Every directory ends with '/' so that callers append file names directly;
-// an empty name stands for the working directory.
+// Every directory ends with a separator so that callers append file names
+// directly; an empty name stands for the working directory.
 std::string asDirectory(const std::string& dir) {
     if (dir.empty()) return "./";
-    return dir.back() == '/' ? dir : dir + "/";
+    return DuvPlatform::IsPathSeparator(dir.back()) ? dir : dir + "/";
 }
 
 std::string get(std::string Layout::*field) {
@@ -64,9 +62,10 @@ void SetInstallationRoot(const std::string& root) {
 void ResetInstallationDefaults() {
     Layout& l = layout();
     std::lock_guard<std::mutex> g(l.mutex);
-    l.simulationData = kDefaultSimulationData;
-    l.temp = kDefaultTemp;
-    l.customer = kDefaultCustomer;
+    const DuvPlatform::InstallationDefaults defaults = DuvPlatform::DefaultInstallation();
+    l.simulationData = defaults.simulationData;
+    l.temp = defaults.temp;
+    l.customer = defaults.customer;
 }
 
 }  // namespace DuvHost

@@ -1,13 +1,12 @@
-// Finding and loading module libraries with dlopen, and creating their
-// objects and configurators through the module's exported functions.
-#include <dlfcn.h>
-
+// Finding and loading module libraries, and creating their objects and
+// configurators through the module's exported functions.
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "duvhost/Pipeline.h"
+#include "duvhost/Platform.h"
 
 #define HOST_LOADER_TRACE(level, function) \
     getStdStackTraceStream("DUV.host", level, 1, "DUV", "duvhost", "ModuleLoader", __LINE__, function, "DLL", false)
@@ -17,18 +16,6 @@ namespace {
 using ModuleFunction = void* (*)();
 using CreateObjectFunction = Rudu::Component* (*)(const char*);
 using CreateComposerFunction = ProtocolComposer::IComposer* (*)(const char*, double);
-
-// The directory that holds this library: the modules are built next to it,
-// so a build tree works without any configuration.
-std::string ownDirectory() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<const void*>(&ownDirectory), &info) == 0 || !info.dli_fname) return ".";
-    const std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
 
 // A module name becomes part of a file name: only plain identifiers, so a
 // protocol can never make the host load a library from elsewhere.
@@ -52,7 +39,9 @@ std::string joined(const std::vector<std::string>& parts) {
 
 struct ModuleLoader::Impl {
     std::recursive_mutex mutex;
-    std::vector<std::string> directories{ownDirectory()};
+    // The directory of the host library: the modules are built next to it,
+    // so a build tree works without any configuration.
+    std::vector<std::string> directories{DuvPlatform::HostLibraryDirectory()};
     std::map<std::string, void*> loaded;  // library name -> handle
 };
 
@@ -74,7 +63,7 @@ const std::vector<std::string>& ModuleLoader::searchPath() const { return impl_-
 
 void ModuleLoader::reset() {
     std::lock_guard<std::recursive_mutex> g(impl_->mutex);
-    impl_->directories = {ownDirectory()};
+    impl_->directories = {DuvPlatform::HostLibraryDirectory()};
     impl_->loaded.clear();  // the handles are not closed: see the header
 }
 
@@ -83,7 +72,7 @@ void* ModuleLoader::open(const std::string& library) {
     auto it = impl_->loaded.find(library);
     if (it != impl_->loaded.end()) return it->second;
 
-    const std::string file = "lib" + library + ".so";
+    const std::string file = DuvPlatform::LibraryFileName(library);
     if (!isPlainName(library))
         throw ProtocolComposer::Error("cannot load module '" + library + "': not a plain module name");
 
@@ -91,11 +80,10 @@ void* ModuleLoader::open(const std::string& library) {
     void* handle = nullptr;
     for (const std::string& dir : impl_->directories) {
         const std::string path = (dir.empty() ? std::string(".") : dir) + "/" + file;
-        dlerror();
-        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        std::string error;
+        handle = DuvPlatform::OpenLibrary(path, error);
         if (handle) break;
-        const char* e = dlerror();
-        errors.push_back(e ? e : path + ": unknown error");
+        errors.push_back(error);
     }
     if (!handle)
         throw ProtocolComposer::Error("cannot load module '" + library + "': " + file + " not loadable from [" +
@@ -103,13 +91,11 @@ void* ModuleLoader::open(const std::string& library) {
                                       (errors.empty() ? std::string("no search directory") : joined(errors)));
 
     const std::string entry = library + "Module";
-    dlerror();
-    auto moduleFunction = reinterpret_cast<ModuleFunction>(dlsym(handle, entry.c_str()));
+    std::string error;
+    auto moduleFunction = reinterpret_cast<ModuleFunction>(DuvPlatform::LibrarySymbol(handle, entry, error));
     if (!moduleFunction) {
-        const char* e = dlerror();
-        dlclose(handle);
-        throw ProtocolComposer::Error("module '" + library + "' has no entry function " + entry + ": " +
-                                      (e ? e : "symbol is null"));
+        DuvPlatform::CloseLibrary(handle);
+        throw ProtocolComposer::Error("module '" + library + "' has no entry function " + entry + ": " + error);
     }
     moduleFunction();
     impl_->loaded[library] = handle;
@@ -120,13 +106,9 @@ void* ModuleLoader::open(const std::string& library) {
 namespace {
 template <class F>
 F symbolOf(void* handle, const std::string& library, const std::string& name) {
-    dlerror();
-    auto f = reinterpret_cast<F>(dlsym(handle, name.c_str()));
-    if (!f) {
-        const char* e = dlerror();
-        throw ProtocolComposer::Error("module '" + library + "' does not export " + name + ": " +
-                                      (e ? e : "symbol is null"));
-    }
+    std::string error;
+    auto f = reinterpret_cast<F>(DuvPlatform::LibrarySymbol(handle, name, error));
+    if (!f) throw ProtocolComposer::Error("module '" + library + "' does not export " + name + ": " + error);
     return f;
 }
 }  // namespace

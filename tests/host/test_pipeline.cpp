@@ -13,9 +13,11 @@
 
 #include "duvhost/HostStages.h"
 #include "duvhost/Pipeline.h"
+#include "duvhost/Platform.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -218,7 +220,7 @@ std::vector<long> upToLong(int n) {
 TEST(PipelineModules, CreatesTypeAtLibraryFromTheLibraryDirectoryAndFillsProperties) {
     const std::vector<std::string>& path = ModuleLoader::instance().searchPath();
     ASSERT_FALSE(path.empty());
-    EXPECT_TRUE(std::ifstream(path[0] + "/libduvhost.so").good()) << path[0];
+    EXPECT_TRUE(std::ifstream(path[0] + "/" + DuvPlatform::LibraryFileName("duvhost")).good()) << path[0];
 
     DuvPipeline p(testProtocol(), nullptr);
     MrPipeService s = p.AddPipeService("ps");
@@ -242,9 +244,15 @@ TEST(PipelineModules, CreationErrorsNameWhatIsWrong) {
         FAIL() << "no error";
     } catch (const ProtocolComposer::Error& e) {
         EXPECT_THAT(e.what(), HasSubstr("'NoSuchModule'"));
-        EXPECT_THAT(e.what(), HasSubstr("libNoSuchModule.so"));
         EXPECT_THAT(e.what(), HasSubstr(ModuleLoader::instance().searchPath()[0]));
+#ifdef _WIN32
+        EXPECT_THAT(e.what(), HasSubstr("NoSuchModule.dll"));
+        EXPECT_THAT(e.what(), Not(HasSubstr("libNoSuchModule")));
+        EXPECT_THAT(e.what(), HasSubstr(": error 126"));  // ERROR_MOD_NOT_FOUND from LoadLibrary
+#else
+        EXPECT_THAT(e.what(), HasSubstr("libNoSuchModule.so"));
         EXPECT_THAT(e.what(), HasSubstr("cannot open shared object file"));  // dlerror()
+#endif
     }
     try {
         s.CreateFunctor("X", "Nope@DuvTestModule");

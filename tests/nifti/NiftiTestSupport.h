@@ -3,7 +3,6 @@
 // byte-level readers of the written files.
 #pragma once
 
-#include <unistd.h>
 
 #include "../support/TempDir.h"
 

@@ -2,7 +2,6 @@
 // writer's fixed settings, the splice behind "imafinish" in a pipe service
 // of its own, and the failures.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <sstream>
 

@@ -1,8 +1,9 @@
 // Where the writer puts each image in the output file, what it passes on,
 // and how the files end: temporary name, renaming, failures.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
-#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <csignal>
@@ -310,7 +311,7 @@ TEST(NiftiEndOfJob, AnImageAfterTheEndOfTheJobIsRefused) {
 }
 
 TEST(NiftiFailures, SeekFailureOfAFullDevice) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full (there is no device that refuses every byte on Windows)";
     TempDir dir;
     Job job;
     job.nSlc = 2;
@@ -577,6 +578,9 @@ TEST(NiftiPlacement, WindowsAndTransposedStorageAreWrittenAsTheViewShows) {
 // A file that cannot take its last bytes keeps its temporary name: closing
 // reports the loss instead of renaming an incomplete file.
 TEST(NiftiEndOfJob, BytesThatCannotBeWrittenFailTheEnd) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows has no file size limit per process (setrlimit) to make a write fall short";
+#else
     TempDir dir;
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
     ASSERT_EQ(w->EndInit(nullptr), I_OK);
@@ -599,6 +603,7 @@ TEST(NiftiEndOfJob, BytesThatCannotBeWrittenFailTheEnd) {
     EXPECT_TRUE(fs::exists(dir / "out.nii.tmp"));
     EXPECT_FALSE(fs::exists(dir / "out.nii"));
     EXPECT_EQ(w->openFileCount(), 0u);
+#endif
 }
 
 // Images that follow their predecessor in the file go on without a seek;

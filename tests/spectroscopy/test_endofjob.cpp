@@ -1,6 +1,7 @@
 // End of job: the store rules, the sending order and the calibration file.
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#include <random>
 
 #include <cmath>
 #include <cstdio>
@@ -60,7 +61,7 @@ std::string readFile(const fs::path& p) {
 
 struct CalibrationFile : ::testing::Test {
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("d2eoj_calib_" + std::to_string(::getpid()));
+        dir = fs::temp_directory_path() / ("d2eoj_calib_" + std::to_string(std::random_device()()));
         fs::remove_all(dir);
         fs::create_directories(dir);
         DuvHost::SetSimulationDataDirectory(dir.string());
@@ -246,6 +247,20 @@ TEST(EndOfJob, FailedCombinationIsReportedOnStandardOutput) {
     EXPECT_TRUE(env.sent.empty());
 }
 
+// The file is opened in text mode ("wt", "at"): each line feed becomes CR LF
+// on Windows.
+#ifdef _WIN32
+const std::string kTextLineEnd = "\r\n";
+#else
+const std::string kTextLineEnd = "\n";
+#endif
+
+std::string textLines(std::string text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? kTextLineEnd : std::string(1, c);
+    return out;
+}
+
 TEST_F(CalibrationFile, ReferenceVoltageThenWaterSuppression) {
     const fs::path file = dir / "zorp_calibs.ini";
     { std::ofstream(file) << "old contents\n"; }
@@ -256,14 +271,28 @@ TEST_F(CalibrationFile, ReferenceVoltageThenWaterSuppression) {
         EXPECT_EQ(f->endOfJob(I_ACQ_END), I_OK);
         EXPECT_TRUE(sink->contains(" Succesfully written to file: Determined refV 52.3"));
     }
-    EXPECT_EQ(readFile(file), "[CalibValues]\n\nrefV = 52.3\n\n");
+    EXPECT_EQ(readFile(file), textLines("[CalibValues]\n\nrefV = 52.3\n\n"));
 
     MrPtr<Derovo2> g = calibrationRun(8);
     g->myVaporFAVal = 95;
     duvtrace::ScopedMemorySink sink;
     EXPECT_EQ(g->endOfJob(I_ACQ_END), I_OK);
     EXPECT_TRUE(sink->contains(" Succesfully written to file: Determined  vaporFA 95"));
-    EXPECT_EQ(readFile(file), "[CalibValues]\n\nrefV = 52.3\n\nvaporFA = 95 \n\n");
+    EXPECT_EQ(readFile(file), textLines("[CalibValues]\n\nrefV = 52.3\n\nvaporFA = 95 \n\n"));
+#ifdef _WIN32
+    EXPECT_EQ(readFile(file).size(), 49u);
+#else
+    EXPECT_EQ(readFile(file).size(), 43u);
+#endif
+}
+
+TEST(CalibrationFileLocation, HostsSimulationDataDirectoryByDefault) {
+    DuvHost::ResetInstallationDefaults();
+#ifdef _WIN32
+    EXPECT_EQ(DuvHost::SimulationDataDirectory(), "C:\\Zarezu\\SimMeasData\\");
+#else
+    EXPECT_EQ(DuvHost::SimulationDataDirectory(), "/opt/med/SimMeasData/");
+#endif
 }
 
 TEST_F(CalibrationFile, OnlyInTheAutomaticCalibrationModes) {

@@ -2,23 +2,26 @@
 // contents at the end of the scope. Shared by the test areas.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
+#include <random>
 #include <string>
 #include <system_error>
-#include <vector>
 
 namespace duvtest {
 
 class TempDir {
 public:
     explicit TempDir(const std::string& tag = "duv-test") {
+        // A random name that create_directory claims atomically, on Linux
+        // and on Windows alike.
         namespace fs = std::filesystem;
-        std::string pattern = (fs::temp_directory_path() / (tag + "-XXXXXX")).string();
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        path_ = ::mkdtemp(buf.data());
+        std::random_device seed;
+        std::mt19937_64 rng((static_cast<unsigned long long>(seed()) << 32) ^ seed());
+        for (;;) {
+            path_ = fs::temp_directory_path() / (tag + "-" + std::to_string(rng() % 1000000000000ULL));
+            std::error_code ec;
+            if (fs::create_directory(path_, ec)) break;
+        }
     }
     ~TempDir() {
         std::error_code ec;

@@ -7,10 +7,11 @@
 
 namespace DuvHost {
 
-// Each ends with '/'. Linux defaults:
-//   simulation data  "/opt/med/SimMeasData/"
-//   temp             "/opt/med/temp/"
-//   customer         "/opt/med/MriCustomer/seq/"
+// Each ends with a separator. Defaults:
+//                    Linux                         Windows
+//   simulation data  "/opt/med/SimMeasData/"       "C:\\Zarezu\\SimMeasData\\"
+//   temp             "/opt/med/temp/"              "C:\\Zarezu\\temp\\"
+//   customer         "/opt/med/MriCustomer/seq/"   "C:\\Zarezu\\MriCustomer\\seq\\"
 std::string SimulationDataDirectory();
 std::string TempDirectory();
 std::string CustomerDirectory();
