@@ -75,13 +75,15 @@ $(WIN32_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake: | setup-win32
 	cmake --build $(WIN32_GTEST)/build -j$(JOBS)
 	cmake --install $(WIN32_GTEST)/build
 
+# The three DLLs (and the compiler's runtime DLLs beside them).
 win32: setup-win32 $(WIN32_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
 	cmake -S . -B $(WIN32_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/i686-w64-mingw32.cmake \
 	  -DGTest_DIR=$(CURDIR)/$(WIN32_GTEST)/install/lib/cmake/GTest
-	cmake --build $(WIN32_BUILD) -j$(JOBS)
+	cmake --build $(WIN32_BUILD) -j$(JOBS) --target duvhost Derovo2 Viviv
 
-# Runs the test suites under wine (scripts/setup_wine.sh installs it).
+# Every suite, run under wine (scripts/setup_wine.sh installs it).
 test-win32: win32
+	cmake --build $(WIN32_BUILD) -j$(JOBS)
 	scripts/setup_wine.sh
 	ctest --test-dir $(WIN32_BUILD) -j$(JOBS) --output-on-failure
 
