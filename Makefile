@@ -3,7 +3,7 @@
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
 	libfftw3-dev libcli11-dev nlohmann-json3-dev python3 python3-numpy python3-nibabel nifti-bin \
-	libismrmrd-dev ismrmrd-tools python3-h5py
+	libismrmrd-dev ismrmrd-tools python3-h5py help2man chromium
 
 # The 32-bit Windows build: Debian's MinGW-w64 cross compiler (posix thread
 # model) and GoogleTest's sources, built with it.
@@ -14,9 +14,10 @@ ASAN_BUILD  ?= build-asan
 WIN32_BUILD ?= build-win32
 JOBS        ?= 2
 CMAKE_FLAGS ?=
+PREFIX      ?= /usr/local
 WIN32_GTEST := $(WIN32_BUILD)/googletest
 
-.PHONY: all setup setup-win32 configure build test test-shuffle test-sanitize test-tsan win32 test-win32 demo bench clean
+.PHONY: all setup setup-win32 configure build test test-shuffle test-sanitize test-tsan win32 test-win32 demo bench install clean
 
 all: build
 
@@ -92,6 +93,11 @@ demo: build
 
 bench: build
 	scripts/bench.sh $(BUILD)
+
+# duv, libduvhost, the modules (PREFIX/lib/duv) and the manual page; DESTDIR
+# is honoured for staged installs.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) build-tsan $(WIN32_BUILD) demo

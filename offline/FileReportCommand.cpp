@@ -11,10 +11,12 @@
 #include <sstream>
 
 #include "Commands.h"
-#include "NiftiMrs.h"
 #include "DisplaySink.h"
+#include "NiftiMrs.h"
+#include "NiftiPicture.h"
 #include "Png.h"
 #include "PeakAnalysis.h"
+#include "SpectrumPlot.h"
 
 namespace duvoffline {
 
@@ -63,55 +65,15 @@ std::vector<std::complex<double>> voxelFid(const niftimrs::Volume& v, int64_t x,
     return fid;
 }
 
-// Magnitude spectrum on a ppm axis that runs from high (left) to low (right).
-std::string spectrumSvg(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis,
-                        const std::vector<Peak>& peaks, const std::string& title) {
-    const auto spec = centredSpectrum(fid);
-    const size_t n = spec.size();
-    const double w = 800, h = 400, left = 50, right = 20, top = 30, bottom = 40;
-    double maxMag = 1e-30;
-    for (const auto& s : spec) maxMag = std::max(maxMag, std::abs(s));
-    const double ppmHigh = axis.ppmOf(double(n - 1), n), ppmLow = axis.ppmOf(0.0, n);
-    auto xOf = [&](double ppm) { return left + (ppmHigh - ppm) / (ppmHigh - ppmLow) * (w - left - right); };
-    std::ostringstream os;
-    os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << w << "\" height=\"" << h << "\">\n"
-       << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-       << "<text x=\"" << left << "\" y=\"20\" font-family=\"sans-serif\" font-size=\"14\">" << escapeXml(title) << "</text>\n"
-       << "<polyline fill=\"none\" stroke=\"black\" stroke-width=\"1\" points=\"";
-    for (size_t k = 0; k < n; ++k)
-        os << (k ? " " : "") << xOf(axis.ppmOf(double(k), n)) << ","
-           << top + (1.0 - std::abs(spec[k]) / maxMag) * (h - top - bottom);
-    os << "\"/>\n";
-    for (double p = std::ceil(ppmLow); p <= ppmHigh; p += 1.0)
-        os << "<text x=\"" << xOf(p) << "\" y=\"" << h - 15 << "\" font-family=\"sans-serif\" font-size=\"11\" "
-           << "text-anchor=\"middle\">" << p << "</text>\n";
-    os << "<text x=\"" << w / 2 << "\" y=\"" << h - 2 << "\" font-family=\"sans-serif\" font-size=\"12\" "
-       << "text-anchor=\"middle\">ppm</text>\n";
-    for (const Peak& pk : peaks) {
-        char label[32];
-        std::snprintf(label, sizeof label, "%.2f", pk.ppm);
-        os << "<text x=\"" << xOf(pk.ppm) << "\" y=\"" << top + (1.0 - pk.height / maxMag) * (h - top - bottom) - 4
-           << "\" font-family=\"sans-serif\" font-size=\"10\" fill=\"red\" text-anchor=\"middle\">" << label
-           << "</text>\n";
-    }
-    os << "</svg>\n";
-    return os.str();
-}
-
-std::string mapSvg(const std::vector<double>& area, int64_t nx, int64_t ny, const std::string& title) {
-    const double cell = std::max(8.0, 480.0 / double(std::max(nx, ny)));
-    const double maxArea = std::max(1e-30, *std::max_element(area.begin(), area.end()));
-    std::ostringstream os;
-    os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << cell * nx << "\" height=\"" << cell * ny + 24
-       << "\">\n<text x=\"4\" y=\"16\" font-family=\"sans-serif\" font-size=\"13\">" << escapeXml(title) << "</text>\n";
-    for (int64_t y = 0; y < ny; ++y)
-        for (int64_t x = 0; x < nx; ++x) {
-            const int g = int(255.0 * area[size_t(x + nx * y)] / maxArea + 0.5);
-            os << "<rect x=\"" << cell * x << "\" y=\"" << 24 + cell * y << "\" width=\"" << cell << "\" height=\""
-               << cell << "\" fill=\"rgb(" << g << "," << g << "," << g << ")\"/>\n";
-        }
-    os << "</svg>\n";
-    return os.str();
+// The patient directions of the voxel axes of a file with geometry.
+void orientMap(MapPicture& m, const niftimrs::Volume& v) {
+    if (v.qformCode == 0) return;
+    const std::array<double, 3> x{v.affine[0][0], v.affine[1][0], v.affine[2][0]};
+    const std::array<double, 3> y{v.affine[0][1], v.affine[1][1], v.affine[2][1]};
+    m.plusX = orientationLabel(x);
+    m.minusX = orientationLabel({-x[0], -x[1], -x[2]});
+    m.plusY = orientationLabel(y);
+    m.minusY = orientationLabel({-y[0], -y[1], -y[2]});
 }
 
 // Dimensions 5 to 7 are shown step by step; everything else works on their sum.
@@ -172,7 +134,7 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
     const auto fid = voxelFid(v, sx, sy, sz);
     const auto peaks = findPeaks(fid, axis);
     const std::string specPath = picturePath(o, file, "_spectrum.svg");
-    std::ofstream(specPath) << spectrumSvg(fid, axis, peaks, file.filename().string());
+    std::ofstream(specPath) << spectrumSvg(fid, axis, file.filename().string());
     r["spectrumPicture"] = specPath;
     r["shownVoxel"] = strongestIndex;
     // Each step of dimensions 5 to 7 at the shown voxel (the voxels and the
@@ -203,11 +165,16 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
         r["map"] = {{"ppm", o.mapPpm}, {"maxIndex", bestIndex},
                     {"maxWorld", world(v, double(bestIndex[0]), double(bestIndex[1]), double(bestIndex[2]))}};
         const std::string mapPath = picturePath(o, file, "_map.svg");
-        char title[64];
-        std::snprintf(title, sizeof title, "area at %.2f ppm, slice %lld", o.mapPpm, static_cast<long long>(bestIndex[2]));
-        std::vector<double> plane(mapArea.begin() + long(nx * ny * bestIndex[2]),
-                                  mapArea.begin() + long(nx * ny * (bestIndex[2] + 1)));
-        std::ofstream(mapPath) << mapSvg(plane, nx, ny, title);
+        char title[96];
+        std::snprintf(title, sizeof title, "area of the magnitude at %.2f ppm, slice %lld of %lld", o.mapPpm,
+                      static_cast<long long>(bestIndex[2]), static_cast<long long>(nz));
+        MapPicture map;
+        map.values.assign(mapArea.begin() + long(nx * ny * bestIndex[2]), mapArea.begin() + long(nx * ny * (bestIndex[2] + 1)));
+        map.nx = long(nx);
+        map.ny = long(ny);
+        map.title = title;
+        orientMap(map, v);
+        std::ofstream(mapPath) << mapSvg(map);
         r["map"]["picture"] = mapPath;
     }
     if (!o.json) {
@@ -251,69 +218,25 @@ json inspectMrs(const InspectOptions& o, const fs::path& file) {
     return r;
 }
 
-template <class T>
-T at(const std::vector<unsigned char>& h, size_t off) {
-    T v;
-    std::memcpy(&v, h.data() + off, sizeof v);
-    return v;
-}
-
 json inspectNifti1(const InspectOptions& o, const fs::path& file, const std::vector<unsigned char>& bytes) {
-    if (bytes.size() < 352) throw std::runtime_error(file.string() + ": shorter than a NIfTI-1 header");
-    short dim[8];
-    for (int i = 0; i < 8; ++i) dim[i] = at<short>(bytes, 40 + 2 * i);
-    const short datatype = at<short>(bytes, 70);
-    float pixdim[8];
-    for (int i = 0; i < 8; ++i) pixdim[i] = at<float>(bytes, 76 + 4 * i);
-    const float voxOffset = at<float>(bytes, 108);
-    if (!(voxOffset >= 348.0f && voxOffset <= float(bytes.size())))
-        throw std::runtime_error(file.string() + ": vox_offset outside the file");
-    const size_t vox = size_t(voxOffset);
+    const Nifti1MidSlice m = readNifti1MidSlice(file.string(), bytes);
     json r;
     r["file"] = file.string();
     r["kind"] = "nifti-1";
-    r["dim"] = std::vector<short>(dim, dim + 8);
-    r["datatype"] = datatype;
-    r["pixdim"] = std::vector<float>(pixdim, pixdim + 8);
-    r["qformCode"] = at<short>(bytes, 252);
-    r["sformCode"] = at<short>(bytes, 254);
-    std::vector<std::vector<float>> srow;
-    for (int i = 0; i < 3; ++i) {
-        std::vector<float> row(4);
-        for (int j = 0; j < 4; ++j) row[size_t(j)] = at<float>(bytes, 280 + 16 * i + 4 * j);
-        srow.push_back(row);
-    }
-    r["srow"] = srow;
-    const int nx = std::max<short>(1, dim[1]), ny = std::max<short>(1, dim[2]), nz = std::max<short>(1, dim[3]);
-    const size_t bytesPer = datatype == 4 ? 2 : datatype == 16 ? 4 : datatype == 32 ? 8 : 0;
-    if (bytesPer == 0) throw std::runtime_error(file.string() + ": datatype " + std::to_string(datatype) + " not shown");
-    const int mid = nz / 2;
-    std::vector<double> values(size_t(nx) * ny);
-    for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x) {
-            const size_t off = vox + ((size_t(mid) * ny + y) * nx + x) * bytesPer;
-            if (off + bytesPer > bytes.size()) throw std::runtime_error(file.string() + ": data shorter than dim");
-            double val = 0.0;
-            if (datatype == 4) val = at<short>(bytes, off);
-            else if (datatype == 16) val = at<float>(bytes, off);
-            else val = std::hypot(at<float>(bytes, off), at<float>(bytes, off + 4));
-            values[size_t(y) * nx + x] = val;
-        }
-    const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
-    std::vector<uint8_t> pixels(values.size());
-    // NIfTI's j runs upwards: picture rows run downwards.
-    for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x)
-            pixels[size_t(ny - 1 - y) * nx + x] =
-                uint8_t(*hi > *lo ? 255.0 * (values[size_t(y) * nx + x] - *lo) / (*hi - *lo) + 0.5 : 0.0);
+    r["dim"] = m.dim;
+    r["datatype"] = m.datatype;
+    r["pixdim"] = m.pixdim;
+    r["qformCode"] = m.qformCode;
+    r["sformCode"] = m.sformCode;
+    r["srow"] = m.srow;
     const std::string png = picturePath(o, file, "_mid.png");
-    writeGreyPng(png, nx, ny, pixels);
+    writeGreyPng(png, m.width, m.height, m.pixels);
     r["picture"] = png;
     if (!o.json) {
         std::printf("%s: NIfTI-1, dim %d x %d x %d x %d x %d, datatype %d, voxel %.3g x %.3g x %.3g mm, "
                     "sform_code %d\n  mid-slice picture (slice %d): %s\n",
-                    file.string().c_str(), dim[1], dim[2], dim[3], dim[4], dim[5], datatype, pixdim[1], pixdim[2],
-                    pixdim[3], at<short>(bytes, 254), mid, png.c_str());
+                    file.string().c_str(), m.dim[1], m.dim[2], m.dim[3], m.dim[4], m.dim[5], m.datatype, m.pixdim[1],
+                    m.pixdim[2], m.pixdim[3], m.sformCode, m.slice, png.c_str());
     }
     return r;
 }

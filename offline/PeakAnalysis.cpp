@@ -70,10 +70,8 @@ double SpectrumAxis::ppmOf(double index, size_t n) const {
 
 double defaultCentrePpm(const std::string& nucleus) { return nucleus == "1H" ? 4.65 : 0.0; }
 
-namespace {
-
-std::vector<double> zeroFilledMagnitude(const std::vector<std::complex<double>>& fid, size_t& n) {
-    n = nextPowerOfTwo(std::max<size_t>(4 * fid.size(), 4));
+std::vector<double> zeroFilledMagnitude(const std::vector<std::complex<double>>& fid) {
+    const size_t n = nextPowerOfTwo(std::max<size_t>(4 * fid.size(), 4));
     std::vector<std::complex<double>> padded(n, 0.0);
     std::copy(fid.begin(), fid.end(), padded.begin());
     const auto spec = centredSpectrum(padded);
@@ -82,11 +80,22 @@ std::vector<double> zeroFilledMagnitude(const std::vector<std::complex<double>>&
     return mag;
 }
 
+namespace {
+
+// How far a maximum rises above the higher of the two valleys that separate
+// it from a higher point on either side (or from the spectrum's end).
+double prominence(const std::vector<double>& mag, size_t k) {
+    double leftValley = mag[k], rightValley = mag[k];
+    for (size_t i = k; i-- > 0 && mag[i] <= mag[k];) leftValley = std::min(leftValley, mag[i]);
+    for (size_t i = k + 1; i < mag.size() && mag[i] <= mag[k]; ++i) rightValley = std::min(rightValley, mag[i]);
+    return mag[k] - std::max(leftValley, rightValley);
+}
+
 }  // namespace
 
 std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis) {
-    size_t n = 0;
-    const std::vector<double> mag = zeroFilledMagnitude(fid, n);
+    const std::vector<double> mag = zeroFilledMagnitude(fid);
+    const size_t n = mag.size();
     std::vector<Peak> peaks;
     if (n < 3 || axis.dwellSeconds <= 0.0 || axis.frequencyMHz <= 0.0) return peaks;
     std::vector<double> sorted = mag;
@@ -94,8 +103,14 @@ std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const 
     const double median = sorted[n / 2];
     const double largest = *std::max_element(mag.begin(), mag.end());
     const double threshold = std::max(8.0 * median, 0.05 * largest);
+    // The median magnitude of a spectrum that is mostly noise is about 1.18
+    // times the noise's standard deviation per channel. A wiggle of noise on
+    // the flank of a large peak passes the threshold but does not rise out
+    // of the noise: a peak has to stand 5 of those above its valleys.
+    const double minimumProminence = 5.0 * median / 1.18;
     for (size_t k = 1; k + 1 < n; ++k) {
         if (mag[k] <= threshold || mag[k] < mag[k - 1] || mag[k] <= mag[k + 1]) continue;
+        if (prominence(mag, k) < minimumProminence) continue;
         // Parabola through the three points around the maximum.
         const double a = mag[k - 1], b = mag[k], c = mag[k + 1];
         const double denom = a - 2.0 * b + c;
@@ -113,8 +128,8 @@ std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const 
 }
 
 double peakArea(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis, double ppm, double halfWidth) {
-    size_t n = 0;
-    const std::vector<double> mag = zeroFilledMagnitude(fid, n);
+    const std::vector<double> mag = zeroFilledMagnitude(fid);
+    const size_t n = mag.size();
     if (axis.dwellSeconds <= 0.0 || axis.frequencyMHz <= 0.0) return 0.0;
     const double ppmStep = 1.0 / (double(n) * axis.dwellSeconds * axis.frequencyMHz);
     double sum = 0.0;

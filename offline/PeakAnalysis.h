@@ -30,10 +30,15 @@ struct SpectrumAxis {
 // it ("SpecFreqChemShift"): 4.65 for "1H", else 0.
 double defaultCentrePpm(const std::string& nucleus);
 
+// Magnitude of the centred spectrum of the FID zero-filled to four times its
+// length (the next power of two at least): what peaks are found on.
+std::vector<double> zeroFilledMagnitude(const std::vector<std::complex<double>>& fid);
+
 // Peaks of a spectrum: local maxima of the magnitude above a noise-based
-// threshold (8 x the median magnitude, at least 5% of the largest), with
-// parabolic interpolation; the FID is zero-filled to four times its length
-// (at least) first. Sorted by ppm, descending.
+// threshold (8 x the median magnitude, at least 5% of the largest) that rise
+// out of the noise (prominence at least 5 noise deviations, estimated from
+// the median), with parabolic interpolation, on zeroFilledMagnitude().
+// Sorted by ppm, descending.
 std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis);
 
 // Sum of the spectrum's magnitude within ppm +- halfWidth.

@@ -29,9 +29,9 @@ void chunk(std::vector<uint8_t>& out, const char* type, const std::vector<uint8_
 
 }  // namespace
 
-void writeGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {
+std::vector<uint8_t> encodeGreyPng(int width, int height, const std::vector<uint8_t>& pixels) {
     if (width < 1 || height < 1 || pixels.size() != size_t(width) * size_t(height))
-        throw std::runtime_error(path + ": picture size does not match its pixels");
+        throw std::runtime_error("picture size does not match its pixels");
     // Raw scanlines, each with filter byte 0.
     std::vector<uint8_t> raw;
     raw.reserve(size_t(height) * (size_t(width) + 1));
@@ -68,6 +68,16 @@ void writeGreyPng(const std::string& path, int width, int height, const std::vec
     chunk(out, "IHDR", ihdr);
     chunk(out, "IDAT", z);
     chunk(out, "IEND", {});
+    return out;
+}
+
+void writeGreyPng(const std::string& path, int width, int height, const std::vector<uint8_t>& pixels) {
+    std::vector<uint8_t> out;
+    try {
+        out = encodeGreyPng(width, height, pixels);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error(path + ": cannot be created");
     const bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();

@@ -13,9 +13,13 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "DisplaySink.h"
-#include "MeasurementFiles.h"
 #include "DataSetSink.h"
+#include "DisplaySink.h"
+#include "Interrupt.h"
+#include "MeasurementFiles.h"
+#include "Progress.h"
+#include "ProtocolWarnings.h"
+#include "ReportPage.h"
 #include "duvhost/HostStages.h"
 #include "duvhost/Installation.h"
 #include "duvhost/Pipeline.h"
@@ -64,33 +68,59 @@ private:
     std::shared_ptr<duvtrace::FileTraceSink> sink_;
 };
 
-class Progress {
-public:
-    Progress(uint64_t total, bool enabled) : total_(total), enabled_(enabled && isatty(2) && total > 0) {}
-    void update(uint64_t done) {
-        if (!enabled_) return;
-        const int percent = int(done * 100 / total_);
-        if (percent == last_) return;
-        last_ = percent;
-        const int width = 40, filled = percent * width / 100;
-        std::fprintf(stderr, "\r[%.*s%*s] %3d%% %llu/%llu", filled, "########################################",
-                     width - filled, "", percent, static_cast<unsigned long long>(done),
-                     static_cast<unsigned long long>(total_));
-        std::fflush(stderr);
-    }
-    ~Progress() {
-        if (enabled_) std::fprintf(stderr, "\n");
-    }
-
-private:
-    uint64_t total_;
-    bool enabled_;
-    int last_ = -1;
-};
-
 int fail(int code, const std::string& message) {
     std::cerr << "duv run: " << message << "\n";
     return code;
+}
+
+// Removes the empty folders below `dir`, and `dir` itself when it is empty.
+void removeEmptyFolders(const fs::path& dir) {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec))
+        if (e.is_directory(ec) && !e.is_symlink(ec)) removeEmptyFolders(e.path());
+    if (fs::is_empty(dir, ec) && !ec) fs::remove(dir, ec);
+}
+
+// A run that does not succeed leaves no empty folders behind; what it wrote
+// (trace.log, summary.json) stays and says what happened. A folder that was
+// there before the run stays even when empty.
+class OutputFolder {
+public:
+    explicit OutputFolder(fs::path dir) : dir_(std::move(dir)), existed_(fs::exists(dir_)) {}
+    ~OutputFolder() {
+        if (kept_) return;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(dir_, ec))
+            if (e.is_directory(ec) && !e.is_symlink(ec)) removeEmptyFolders(e.path());
+        if (!existed_ && fs::is_empty(dir_, ec) && !ec) fs::remove(dir_, ec);
+    }
+    void keep() { kept_ = true; }
+
+private:
+    fs::path dir_;
+    bool existed_;
+    bool kept_ = false;
+};
+
+std::string counted(uint64_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// "duv run: 18 readouts -> 9 spectra files, 16 display images in OUT (2.1 s)"
+std::string successLine(const json& s, const fs::path& out) {
+    const bool readouts = s["recordKind"] == "readouts";
+    const uint64_t fed = s["fed"], records = s["records"];
+    std::string line = "duv run: " + (fed < records ? std::to_string(fed) + " of " : std::string()) +
+                       counted(records, readouts ? "readout" : "image") + (fed < records ? " (stopped)" : "") + " -> ";
+    std::vector<std::string> parts;
+    if (readouts || !s["spectraFiles"].empty()) parts.push_back(counted(s["spectraFiles"].size(), "spectra file"));
+    if (readouts || s["displayImages"] > 0) parts.push_back(counted(s["displayImages"], "display image"));
+    if (!readouts || !s["niftiFiles"].empty()) parts.push_back(counted(s["niftiFiles"].size(), "NIfTI file"));
+    if (!s["calibrationFile"].is_null()) parts.push_back("a calibration file");
+    for (size_t i = 0; i < parts.size(); ++i) line += (i ? ", " : "") + parts[i];
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, " (%.1f s)", s["wallSeconds"].get<double>());
+    return line + " in " + out.string() + seconds;
 }
 
 // State of the calibration values file before the run, so that the summary
@@ -179,6 +209,7 @@ std::vector<std::string> writeExportSidecars(const std::vector<std::string>& fil
 
 int runMeasurement(const RunOptions& o) {
     const auto started = std::chrono::steady_clock::now();
+    const InterruptCatcher interrupts;
     std::error_code ec;
     const fs::path in = fs::absolute(o.input);
     if (!fs::is_directory(in)) return fail(2, in.string() + ": not a directory");
@@ -207,9 +238,14 @@ int runMeasurement(const RunOptions& o) {
     const std::string module = !o.module.empty() ? o.module : haveReadouts ? "Derovo2" : "Viviv";
     const std::string configurator = !o.configurator.empty() ? o.configurator : defaultConfigurator(module);
     const uint64_t total = readouts ? readouts->count() : images->count();
+    const std::vector<std::string> warnings = protocolWarnings(protocol, bool(readouts));
+    for (const std::string& w : warnings) std::cerr << "duv run: warning: " << w << "\n";
 
     // --- output layout: the host's installation lives under OUT/host ---
     const fs::path out = fs::absolute(o.output.empty() ? (in / "out") : fs::path(o.output));
+    if (fs::exists(out / "summary.json", ec) || fs::exists(out / "trace.log", ec))
+        std::cerr << "duv run: " << out.string() << " holds an earlier run: its results are replaced\n";
+    OutputFolder outputFolder(out);
     for (const char* sub : {"spectra", "data-sets", "display", "nifti"}) fs::remove_all(out / sub, ec);
     fs::remove(out / "summary.json", ec);
     for (const char* sub : {"spectra", "display", "nifti", "host/SimMeasData", "host/temp", "host/MriCustomer/seq",
@@ -262,8 +298,12 @@ int runMeasurement(const RunOptions& o) {
     summary["configurator"] = configurator;
     summary["records"] = total;
     summary["recordKind"] = readouts ? "readouts" : "images";
-    summary["warnings"] = haveReadouts ? spectra.warnings() : std::vector<std::string>{};
     summary["stopAfter"] = o.stopAfter >= 0 ? json(o.stopAfter) : json(nullptr);
+    summary["interrupted"] = nullptr;  // or the signal that ended the run
+    // The protocol's warnings, then what the spectra files cannot carry.
+    summary["warnings"] = warnings;
+    if (haveReadouts)
+        for (const std::string& w : spectra.warnings()) summary["warnings"].push_back(w);
     // Status of each pipeline-wide lifecycle call; null: not called.
     json lifecycle = {{"compose", nullptr}, {"init", nullptr}, {"endOfJob", nullptr}};
     // Written for every run that got this far, failed or not: the statuses
@@ -278,6 +318,7 @@ int runMeasurement(const RunOptions& o) {
         summary["ok"] = ok;
         summary["failure"] = failure;
         std::ofstream(out / "summary.json") << summary.dump(2) << "\n";
+        writeRunReportPage(out, summary);
     };
     auto lifecycleFailure = [&](DuvPipeline& pipeline, const std::string& what) {
         const std::string message = what + "; last error " + hex(DuvFramework::GetLastError());
@@ -345,13 +386,13 @@ int runMeasurement(const RunOptions& o) {
     const uint64_t limit = o.stopAfter >= 0 ? std::min<uint64_t>(uint64_t(o.stopAfter), total) : total;
     uint64_t fed = 0;
     {
-        Progress progress(limit, o.progress);
+        Progress progress(limit, o.progress, readouts ? "readouts" : "images");
         try {
             if (readouts) {
                 duvfiles::ReadoutRecord rec;
                 ScanControl ctrl;
                 ctrl.lSlices = readouts->slices();
-                while (fed < limit && readouts->next(rec)) {
+                while (fed < limit && !caughtSignal() && readouts->next(rec)) {
                     DuvAs as(duvfiles::makeReadoutObject(rec));
                     MdhProxy mdh;
                     mdh.header() = rec.header;
@@ -362,7 +403,7 @@ int runMeasurement(const RunOptions& o) {
                 }
             } else {
                 duvfiles::ImageRecord rec;
-                while (fed < limit && images->next(rec)) {
+                while (fed < limit && !caughtSignal() && images->next(rec)) {
                     DuvAs as(duvfiles::makeImageObject(rec));
                     MrPtr<MiniHeader> header = duvfiles::makeImageHeader(rec);
                     ImageControl ctrl = rec.control;
@@ -414,8 +455,21 @@ int runMeasurement(const RunOptions& o) {
     std::string failure = firstFailure(pipeline, true);
     if (failure.empty() && DuvIsFailure(eojStatus)) failure = "end of job failed with status " + hex(eojStatus);
     if (failure.empty()) failure = sidecarFailure;
+    if (const int signal = caughtSignal(); signal && failure.empty()) {
+        // Ended like a stopped measurement: what was stored is complete, but
+        // the run is not what was asked for.
+        summary["interrupted"] = signalName(signal);
+        const std::string message = std::string("interrupted by ") + signalName(signal) + " after " +
+                                    std::to_string(fed) + " of " + counted(total, readouts ? "readout" : "image");
+        writeSummary(pipeline, false, message);
+        outputFolder.keep();
+        fail(kInterruptedExit, message + "; what was stored so far is in " + out.string());
+        return kInterruptedExit;
+    }
     if (failure.empty()) {
         writeSummary(pipeline, true, "");
+        outputFolder.keep();
+        std::cout << successLine(summary, out) << std::endl;
         return 0;
     }
     if (!spectra.lastError().empty()) failure += " (spectra sink: " + spectra.lastError() + ")";

@@ -1,7 +1,9 @@
 // Command line of `duv run`.
 #include <CLI/CLI.hpp>
 #include <memory>
+#include <thread>
 
+#include "BatchRun.h"
 #include "Commands.h"
 #include "IsmrmrdImport.h"
 #include "RunCommand.h"
@@ -17,6 +19,7 @@ DIR/images.bin (export, module Viviv); docs/formats.md describes the files.
 An ISMRMRD file (FILE.h5) is first converted into OUT/input/ (as duv convert
 does; default OUT: FILE without extension, then _out) and then run.
 Writes into OUT:
+  index.html     the report page: status, spectra, maps, display images, links
   spectra/       one NIfTI-MRS file per data set (.nii) and its header (.json)
   data-sets/     with --data-sets: every data set exactly as the module sent it
                  (one file each, not conjugated) and its header (.json)
@@ -25,9 +28,19 @@ Writes into OUT:
   host/          the host's installation (SimMeasData/, temp/, work/)
   trace.log      every trace record
   summary.json   counts, files, statuses of every lifecycle call, wall time
+An OUT that holds an earlier run is reused: duv says so, then replaces the
+earlier results. A run that fails leaves no empty folders behind.
+Several DIRs: each is run by its own process into OUT/NAME (NAME: the
+folder's name, or the file's without extension), -j at a time; OUT gets a
+combined summary.json and index.html. Warnings about the protocol go to
+standard error, one line each.
+Ctrl-C (SIGINT) or SIGTERM ends the run like a stopped measurement: end of job
+with the stop status, the outputs so far written, summary.json noting the
+interruption; a second one ends duv at once.
 Exit status: 0 success; 1 a lifecycle call failed (status and last error on
 standard error, details in summary.json); 2 bad input or usage (nothing
-written is claimed).)";
+written is claimed); 130 ended by SIGINT or SIGTERM. Several DIRs: 130 when
+interrupted, else the highest status of the runs (a crashed run counts 1).)";
 
 }  // namespace
 
@@ -38,14 +51,20 @@ void addRunCommand(CLI::App& app, int& status) {
     CLI::App* run = app.add_subcommand("run", "Run a measurement (DIR/protocol.txt with readouts.bin or images.bin) "
                                               "through the module it needs and store what the stages send");
     run->footer(kRunFooter);
-    run->add_option("DIR", options->input, "measurement directory, or an ISMRMRD file")->required();
-    run->add_option("--out", options->output, "output directory (default DIR/out)");
+    auto inputs = std::make_shared<std::vector<std::string>>();
+    auto jobs = std::make_shared<int>(int(std::max(1u, std::thread::hardware_concurrency())));
+    run->add_option("DIR", *inputs, "measurement directories or ISMRMRD files")->required();
+    run->add_option("--out", options->output, "output directory (default DIR/out; required for several DIRs)");
+    run->add_option("-j,--jobs", *jobs, "several DIRs: runs at a time, each its own process (default: the number "
+                                         "of processors)")
+        ->check(CLI::PositiveNumber);
     run->add_option("--module", options->module,
                     "module to compose with (default: Derovo2 for readouts, Viviv for images)");
     run->add_option("--configurator", options->configurator,
                     "configurator of the module (default: the module's own)");
     run->add_option("--module-path", options->modulePath,
-                    "directories holding lib<Module>.so, separated by ':' (default: next to libduvhost.so)")
+                    "directories holding lib<Module>.so, separated by ':' (default: next to libduvhost.so, then "
+                    "an installation's lib/duv)")
         ->delimiter(':')
         ->allow_extra_args(false);
     run->add_option("--stop-after", options->stopAfter,
@@ -61,9 +80,14 @@ void addRunCommand(CLI::App& app, int& status) {
                   "also write every data set exactly as the module sent it (not conjugated) into OUT/data-sets");
     run->add_flag("!--no-progress", options->progress, "no progress bar (there is none unless standard error is a terminal)");
     addIsmrmrdOptions(*run, *ismrmrd);
-    run->callback([options, ismrmrd, logLevel, &status] {
+    run->callback([options, ismrmrd, logLevel, inputs, jobs, &status] {
         duvtrace::clearSinks();
         duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(*logLevel));
+        if (inputs->size() > 1) {
+            status = runBatch(*inputs, options->output, *jobs, *options, *ismrmrd);
+            return;
+        }
+        options->input = inputs->front();
         status = runDirectoryOrIsmrmrdFile(*options, *ismrmrd);
     });
 }

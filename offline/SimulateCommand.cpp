@@ -26,7 +26,8 @@ const char* kKindsHelp =
     "  images2d       multi-slice image series (gap, interleaved) with landmark pixels, for export\n"
     "  images3d       3D slab image series (256 x 256 x 176 by default) with landmark pixels\n"
     "Writes DIR/protocol.txt, DIR/readouts.bin (spectroscopy) or DIR/images.bin (images), and DIR/truth.json\n"
-    "(what a correct reconstruction shows). Run it with: duv run DIR";
+    "(what a correct reconstruction shows). Run it with: duv run DIR\n"
+    "Exit status: 0 written; 1 the simulation failed (nothing is left behind); 2 bad options.";
 
 // Options that mean nothing for a kind are refused rather than ignored.
 const std::map<std::string, std::set<Kind>>& appliesTo() {

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
+#include <regex>
 
 #include "../spectroscopy/ProtocolTestSupport.h"
 #include "OfflineTestSupport.h"
 #include "NiftiMrs.h"
+#include "Progress.h"
 #include "RunCommand.h"
 #include "duvhost/Framework.h"
 #include "duvhost/Pipeline.h"
@@ -70,12 +73,24 @@ protected:
         }
     }
     // Writes the protocol and runs; the exit status, standard error in `err`.
+    // Standard output in `said`.
     int run() {
         saveProtocol(protocol, in + "/protocol.txt");
+        testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         const int status = duvoffline::runMeasurement(options);
         err = testing::internal::GetCapturedStderr();
+        said = testing::internal::GetCapturedStdout();
         return status;
+    }
+    // Folders below (and including) `out` that are empty.
+    std::vector<std::string> emptyFolders() {
+        std::vector<std::string> empty;
+        if (fs::is_directory(out) && fs::is_empty(out)) empty.push_back(out);
+        if (fs::is_directory(out))
+            for (const auto& e : fs::recursive_directory_iterator(out))
+                if (e.is_directory() && fs::is_empty(e.path())) empty.push_back(e.path());
+        return empty;
     }
     json summary() { return readJson(out + "/summary.json"); }
     // The header JSON written beside the n-th spectra file.
@@ -85,7 +100,7 @@ protected:
     }
 
     TempDir dir;
-    std::string in, out, err;
+    std::string in, out, err, said;
     XProtocol protocol;
     duvoffline::RunOptions options;
 };
@@ -242,6 +257,8 @@ TEST_F(Run, AProtocolWithoutAPropertysNodeIsBadInput) {
     writeReadouts(1);
     protocol = XProtocol();
     protocol.SetString("YAPS.tPatientPosition", "HFS");
+    protocol.SetString("MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "1H");
+    protocol.SetLong("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 123200000);
     protocol.SetString("TEST.tLabel", "no init status");
     protocol.SetLong("TEST.lDwellNs", 1000);
     EXPECT_EQ(run(), 2);
@@ -342,18 +359,118 @@ TEST_F(Run, TheCalibrationFileIsNamedWhenTheRunWroteIt) {
     EXPECT_EQ(summary()["calibrationFile"]["content"], "refV = 52.3\n\nvaporFA = 95 \n\n");
 }
 
-TEST_F(Run, OutputsOfAnEarlierRunAreReplaced) {
+TEST_F(Run, OutputsOfAnEarlierRunAreReplacedAfterANotice) {
     writeReadouts(2);
     options.keepDisplays = true;
     ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(err, "");
     options.keepDisplays = false;
     protocol.SetLong("TEST.lDisplayEvery", 0);
     ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(err, "duv run: " + out + " holds an earlier run: its results are replaced\n");
     EXPECT_TRUE(fs::is_empty(out + "/display"));
     EXPECT_EQ(summary()["spectraFiles"].size(), 1u);
     size_t niiFiles = 0;
     for (const auto& e : fs::directory_iterator(out + "/spectra")) niiFiles += e.path().extension() == ".nii";
     EXPECT_EQ(niiFiles, 1u);
+}
+
+TEST_F(Run, ASuccessfulRunSaysInOneLineWhatWentInAndWhatCameOut) {
+    writeReadouts(3);
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_TRUE(std::regex_match(said, std::regex("duv run: 3 readouts -> 1 spectra file, 3 display images in " + out +
+                                                  " \\([0-9]+\\.[0-9] s\\)\n")))
+        << said;
+    options.stopAfter = 1;
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(said.substr(0, said.find(" in /")),
+              "duv run: 1 of 3 readouts (stopped) -> 1 spectra file, 1 display image");
+}
+
+TEST_F(Run, ProtocolWarningsGoToStandardErrorOneLineEach) {
+    writeReadouts(1);
+    protocol.SetString("YAPS.tPatientPosition", "HFX");
+    protocol.SetString("MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "h1");
+    protocol.SetLong("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 1230);
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(err,
+              "duv run: warning: patient position \"HFX\" is none of HFS, HFP, FFS, FFP, HFDL, HFDR, FFDL, FFDR: "
+              "the files get no orientation\n"
+              "duv run: warning: nucleus \"h1\" is not a known nucleus name (usually written \"1H\"): no proton "
+              "display window, and the ppm axis is referenced to 0\n");
+    protocol.SetString("MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "31P");
+    fs::remove_all(out);
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_EQ(err.substr(err.find("\n") + 1),
+              "duv run: warning: frequency 0.00123 MHz means 7.14e-05 T for 31P: the ppm axis will be wrong\n");
+}
+
+TEST_F(Run, FailedRunsLeaveNoEmptyFolders) {
+    writeReadouts(2);
+    protocol.SetLong("TEST.lInitStatus", long(I_FAIL));
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(fs::exists(out + "/summary.json"));
+    EXPECT_EQ(emptyFolders(), std::vector<std::string>{});
+    // A protocol without a property's node: refused after the folders were made.
+    fs::remove_all(out);
+    protocol = XProtocol();
+    protocol.SetString("YAPS.tPatientPosition", "HFS");
+    EXPECT_EQ(run(), 2);
+    EXPECT_TRUE(fs::exists(out + "/trace.log"));
+    EXPECT_EQ(emptyFolders(), std::vector<std::string>{});
+}
+
+// Raises a signal when the stage begins: the run must end like a stopped
+// measurement however early the signal comes.
+class SignalAtBeginInit : public duvtrace::TraceSink {
+public:
+    explicit SignalAtBeginInit(int signal) : signal_(signal) {}
+    bool wants(const std::string&, int) const override { return true; }
+    void write(const duvtrace::TraceRecord& r) override {
+        if (r.text.find("BeginInit, label") != std::string::npos) std::raise(signal_);
+    }
+
+private:
+    int signal_;
+};
+
+class Interrupted : public Run, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Interrupted, EndsLikeAStoppedMeasurementWithStatus130) {
+    writeReadouts(3);
+    auto sink = std::make_shared<SignalAtBeginInit>(GetParam());
+    duvtrace::addSink(sink);
+    const int status = run();
+    duvtrace::removeSink(sink);
+    EXPECT_EQ(status, 130) << err;
+    const std::string name = GetParam() == SIGINT ? "SIGINT" : "SIGTERM";
+    EXPECT_EQ(err, "duv run: interrupted by " + name + " after 0 of 3 readouts; what was stored so far is in " + out +
+                       "\n");
+    const json s = summary();
+    EXPECT_EQ(s["interrupted"], name);
+    EXPECT_EQ(s["ok"], false);
+    EXPECT_EQ(s["fed"], 0);
+    EXPECT_EQ(s["endStatus"], "0x20006");
+    EXPECT_EQ(s["lifecycle"]["endOfJob"], "0x0");
+    // The disposition before the run is back.
+    struct sigaction now {};
+    sigaction(GetParam(), nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, ::testing::Values(SIGINT, SIGTERM));
+
+TEST(Progress, TheLineFitsEveryWidthAndShowsRateAndTimeLeft) {
+    EXPECT_EQ(duvoffline::progressLine(250, 1000, 2.0, 80, "readouts"),
+              "[#########.............................]  25% 250/1000 readouts 125/s 0:06 left");
+    EXPECT_EQ(duvoffline::progressLine(0, 1000, 0.0, 40, "readouts"), "[.....................]   0% --:-- left");
+    EXPECT_EQ(duvoffline::progressLine(5, 10, 1.0, 16, "readouts"), " 50% 0:01 left");
+    for (int width = 1; width <= 300; ++width)
+        for (uint64_t done : {uint64_t(0), uint64_t(7), uint64_t(999999), uint64_t(1000000)}) {
+            const std::string line = duvoffline::progressLine(done, 1000000, 3600.0, width, "readouts");
+            EXPECT_LT(int(line.size()), std::max(width, 1)) << width;
+            EXPECT_EQ(line.find('\n'), std::string::npos);
+        }
 }
 
 // ---------------------------------------------------------------------------
@@ -413,7 +530,8 @@ TEST_F(Run, Derovo2ReconstructsASingleVoxelMeasurement) {
     EXPECT_EQ(failed["lifecycle"]["endOfJob"], "0xc0000001");
     EXPECT_EQ(failed["dataSets"], 0);
     const std::string stage = failed["stages"][1]["stage"];
-    EXPECT_EQ(err, "duv run: stage " + stage + ": end of job failed with status 0xc0000001; last error 0xc0000001\n");
+    EXPECT_EQ(err, "duv run: " + out + " holds an earlier run: its results are replaced\nduv run: stage " + stage +
+                       ": end of job failed with status 0xc0000001; last error 0xc0000001\n");
 }
 
 TEST_F(Run, VivivExportsImagesIntoOutNifti) {
