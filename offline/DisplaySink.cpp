@@ -1,5 +1,6 @@
 #include "DisplaySink.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -44,6 +45,25 @@ std::string rgb(const MrColor& c) {
 // they are drawn at the image's edge rather than written as "nan".
 double scaled(double fraction, int size) { return std::isfinite(fraction) ? fraction * size : 0.0; }
 
+// Advance of a monospace character per pixel of font size.
+constexpr double kCharWidth = 0.6;
+
+// Lines of a text cut to at most `perLine` characters, at the last blank
+// where there is one.
+std::vector<std::string> wrapped(const std::vector<std::string>& lines, size_t perLine) {
+    std::vector<std::string> out;
+    for (std::string line : lines) {
+        while (line.size() > perLine) {
+            size_t cut = line.rfind(' ', perLine);
+            if (cut == std::string::npos || cut == 0) cut = perLine;
+            out.push_back(line.substr(0, cut));
+            line = line.substr(line[cut] == ' ' ? cut + 1 : cut);
+        }
+        out.push_back(line);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string overlayToSvg(const MiniHeader& header, int size) {
@@ -53,7 +73,10 @@ std::string overlayToSvg(const MiniHeader& header, int size) {
     os << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size << "\" height=\"" << size
        << "\" viewBox=\"0 0 " << size << " " << size << "\">\n";
     os << "<rect x=\"0\" y=\"0\" width=\"" << size << "\" height=\"" << size << "\" fill=\"black\"/>\n";
-    const double fontSize = size * 0.022;
+    // The module fixes where a text starts and what it says; the font size is
+    // ours. A text keeps the normal size where it fits, else it gets smaller
+    // (down to a smallest readable size) and what still does not fit wraps.
+    const double normalFont = size * 0.022, smallestFont = size * 0.014, margin = size * 0.005;
     for (long i = 0; i < overlay.ElementCount(); ++i) {
         if (overlay.isPolygon(i)) {
             const MrPolygon p = overlay.polygon(i);
@@ -63,17 +86,27 @@ std::string overlayToSvg(const MiniHeader& header, int size) {
             os << "\"/>\n";
         } else {
             const MrText t = overlay.text(i);
-            const double x = scaled(t.position.X, size), y = scaled(t.position.Y, size) + fontSize;
-            os << "<text x=\"" << x << "\" y=\"" << y << "\" fill=\"" << rgb(t.color)
-               << "\" font-family=\"monospace\" font-size=\"" << fontSize << "\" xml:space=\"preserve\">";
-            std::istringstream lines(t.text);
-            std::string line;
-            bool first = true;
-            while (std::getline(lines, line)) {
-                os << "<tspan x=\"" << x << "\" dy=\"" << (first ? 0.0 : fontSize * 1.2) << "\">" << escapeXml(line)
-                   << "</tspan>";
-                first = false;
+            const double x = scaled(t.position.X, size), top = scaled(t.position.Y, size);
+            std::vector<std::string> lines;
+            std::istringstream in(t.text);
+            size_t longest = 1;
+            for (std::string line; std::getline(in, line);) {
+                lines.push_back(line);
+                longest = std::max(longest, line.size());
             }
+            const double room = std::max(1.0, size - x - margin);
+            double fontSize = std::min(normalFont, room / (kCharWidth * double(longest)));
+            // Lines below the picture's bottom edge: smaller still.
+            fontSize = std::min(fontSize, (size - top - margin) / (1.2 * double(std::max<size_t>(1, lines.size()))));
+            fontSize = std::max(fontSize, smallestFont);
+            lines = wrapped(lines, std::max<size_t>(1, size_t(room / (kCharWidth * fontSize))));
+            // A dark outline keeps the text readable where it crosses a curve.
+            os << "<text x=\"" << x << "\" y=\"" << top + fontSize << "\" fill=\"" << rgb(t.color)
+               << "\" font-family=\"monospace\" font-size=\"" << fontSize << "\" stroke=\"black\" stroke-width=\""
+               << fontSize * 0.25 << "\" paint-order=\"stroke\" xml:space=\"preserve\">";
+            for (size_t k = 0; k < lines.size(); ++k)
+                os << "<tspan x=\"" << x << "\" dy=\"" << (k == 0 ? 0.0 : fontSize * 1.2) << "\">" << escapeXml(lines[k])
+                   << "</tspan>";
             os << "</text>\n";
         }
     }

@@ -17,7 +17,9 @@ std::string escapeXml(const std::string& s);
 
 // The overlay of a header as an SVG document: polygons as polylines and
 // texts (multi-line texts as one tspan per line) in their colours, in
-// element order, on the 64 x 64 image scaled to `size` pixels.
+// element order, on the 64 x 64 image scaled to `size` pixels. Texts start
+// where the module put them, in a font size that keeps them inside the
+// picture (lines that do not fit even in the smallest size are wrapped).
 std::string overlayToSvg(const MiniHeader& header, int size = 640);
 
 // Kind of a display image, from its title (the first text element):

@@ -92,7 +92,7 @@ table { border-collapse: collapse; } td, th { padding: 0.2em 0.8em; text-align: 
 tr:nth-child(even) { background: #f4f4f4; }
 .pictures { display: flex; flex-wrap: wrap; gap: 1em; }
 figure { margin: 0; } figcaption { font-size: 0.85em; color: #555; max-width: 800px; word-break: break-all; }
-img.spectrum { width: 800px; max-width: 100%; } img.display { width: 320px; } img.slice { width: 256px; image-rendering: pixelated; }
+img.spectrum { width: 800px; max-width: 100%; } img.small { width: 400px; } img.display { width: 320px; } img.slice { width: 256px; image-rendering: pixelated; }
 pre { background: #f4f4f4; padding: 0.5em; }
 ul.files { columns: 2; font-size: 0.85em; }
 )";
@@ -186,7 +186,7 @@ void orient(MapPicture& m, const niftimrs::Volume& v) {
     m.minusY = orientationLabel({-y[0], -y[1], -y[2]});
 }
 
-std::string spectraFileBlock(const fs::path& file, const fs::path& out) {
+std::string spectraFileBlock(const fs::path& file, const fs::path& out, bool small) {
     std::ostringstream os;
     const niftimrs::Volume v = niftimrs::read(file.string());
     const json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
@@ -215,7 +215,7 @@ std::string spectraFileBlock(const fs::path& file, const fs::path& out) {
     os << "<h3>" << link(file, out) << "</h3>\n<p>" << nx << " x " << ny << " x " << nz << " voxels, " << v.dims[3]
        << " points, " << html(nucleus) << " at " << axis.frequencyMHz << " MHz"
        << (v.qformCode ? "" : ", no geometry") << "</p>\n<div class=\"pictures\">\n<figure>"
-       << image("image/svg+xml", spectrumSvg(voxelFid(v, strongest), axis, title), "spectrum of " + title, "spectrum")
+       << image("image/svg+xml", spectrumSvg(voxelFid(v, strongest), axis, title), "spectrum of " + title, small ? "spectrum small" : "spectrum")
        << "<figcaption>magnitude spectrum of " << html(title) << "</figcaption></figure>\n";
     if (voxels > 1 && axis.frequencyMHz > 0.0 && axis.dwellSeconds > 0.0) {
         // Maps of the main metabolites (for other nuclei: of the tallest peaks).
@@ -268,7 +268,7 @@ std::string spectraSection(const fs::path& out) {
             break;
         }
         try {
-            os << spectraFileBlock(files[i], out);
+            os << spectraFileBlock(files[i], out, files.size() > 2);
         } catch (const std::exception& e) {
             os << "<h3>" << link(files[i], out) << "</h3>\n<p>not shown: " << html(e.what()) << "</p>\n";
         }

@@ -36,3 +36,9 @@ for m in svs csi2d calib-vapor images3d; do
 done
 
 "$python" "$root/scripts/demo_report.py" "$duv" "$demo"
+
+echo
+echo "Report pages of the runs (open in a browser; no network needed):"
+for m in svs csi2d calib-vapor images3d; do
+  echo "   $demo/$m/out/index.html"
+done

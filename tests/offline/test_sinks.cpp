@@ -392,6 +392,36 @@ TEST(Display, KindComesFromTheTitle) {
     EXPECT_EQ(duvoffline::displayKind(*displayHeader("")), "display");
 }
 
+// Font size and lines of the first text of an SVG.
+std::pair<double, std::vector<std::string>> firstText(const std::string& svg) {
+    const size_t at = svg.find("<text ");
+    const size_t f = svg.find("font-size=\"", at) + 11;
+    std::vector<std::string> lines;
+    for (size_t p = svg.find("<tspan", at); p < svg.find("</text>", at); p = svg.find("<tspan", p + 1)) {
+        const size_t b = svg.find('>', p) + 1;
+        lines.push_back(svg.substr(b, svg.find("</tspan>", b) - b));
+    }
+    return {std::stod(svg.substr(f)), lines};
+}
+
+TEST(Display, TextsAreFittedIntoThePicture) {
+    // Fits at the normal size (2.2% of the picture).
+    EXPECT_EQ(firstText(duvoffline::overlayToSvg(*displayHeader("short", 0.25), 640)),
+              std::make_pair(14.08, std::vector<std::string>{"short"}));
+    // 60 characters from x = 0.3: smaller, and the line ends inside the picture.
+    const std::string sixty(60, 'x');
+    auto [font, lines] = firstText(duvoffline::overlayToSvg(*displayHeader(sixty, 0.25), 640));
+    EXPECT_LT(font, 14.08);
+    EXPECT_LE(192 + 0.6 * font * 60, 640 - 3.2 + 1e-9);
+    EXPECT_EQ(lines, std::vector<std::string>{sixty});
+    // Too long even at the smallest size (1.4%, 82 characters): wrapped at a blank.
+    std::string first, rest;
+    for (int k = 0; k < 24; ++k) (k < 16 ? first : rest) += (k % 16 ? " " : "") + std::string("abcd");
+    std::tie(font, lines) = firstText(duvoffline::overlayToSvg(*displayHeader(first + " " + rest, 0.25), 640));
+    EXPECT_DOUBLE_EQ(font, 8.96);
+    EXPECT_EQ(lines, (std::vector<std::string>{first, rest}));
+}
+
 TEST(Display, SvgScalesTheImageAndEscapesTexts) {
     MrPtr<MiniHeader> h = displayHeader("a < b & \"c\"\nsecond\x01line", 0.25);
     const std::string svg = duvoffline::overlayToSvg(*h, 640);
