@@ -33,20 +33,6 @@ struct InspectOptions {
 };
 
 
-// The first entry of a metadata key that the standard makes an array (a
-// plain value is taken as it is).
-template <class T>
-bool firstOf(const json& meta, const char* key, T& value) {
-    if (!meta.is_object() || !meta.contains(key)) return false;
-    const json& v = meta[key].is_array() && !meta[key].empty() ? meta[key][0] : meta[key];
-    try {
-        value = v.get<T>();
-        return true;
-    } catch (const json::exception&) {
-        return false;
-    }
-}
-
 std::string picturePath(const InspectOptions& o, const fs::path& file, const std::string& suffix) {
     const fs::path dir = o.out.empty() ? file.parent_path() : fs::path(o.out);
     return (dir / (file.stem().string() + suffix)).string();
@@ -59,21 +45,7 @@ std::array<double, 3> world(const niftimrs::Volume& v, double i, double j, doubl
 }
 
 std::vector<std::complex<double>> voxelFid(const niftimrs::Volume& v, int64_t x, int64_t y, int64_t z) {
-    const int64_t nx = v.dims[0], ny = v.dims[1], nz = v.dims[2], nt = v.dims[3];
-    std::vector<std::complex<double>> fid(static_cast<size_t>(nt));
-    for (int64_t t = 0; t < nt; ++t) fid[size_t(t)] = v.data[size_t(x + nx * (y + ny * (z + nz * t)))];
-    return fid;
-}
-
-// The patient directions of the voxel axes of a file with geometry.
-void orientMap(MapPicture& m, const niftimrs::Volume& v) {
-    if (v.qformCode == 0) return;
-    const std::array<double, 3> x{v.affine[0][0], v.affine[1][0], v.affine[2][0]};
-    const std::array<double, 3> y{v.affine[0][1], v.affine[1][1], v.affine[2][1]};
-    m.plusX = orientationLabel(x);
-    m.minusX = orientationLabel({-x[0], -x[1], -x[2]});
-    m.plusY = orientationLabel(y);
-    m.minusY = orientationLabel({-y[0], -y[1], -y[2]});
+    return duvoffline::voxelFid(v, x + v.dims[0] * (y + v.dims[1] * z));
 }
 
 // Dimensions 5 to 7 are shown step by step; everything else works on their sum.
@@ -89,13 +61,8 @@ niftimrs::Volume summedOverHigherDimensions(const niftimrs::Volume& full) {
 json inspectMrs(const InspectOptions& o, const fs::path& file) {
     const niftimrs::Volume full = niftimrs::read(file.string());
     const niftimrs::Volume v = summedOverHigherDimensions(full);
-    json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
-    SpectrumAxis axis{v.dwellSeconds, 0.0, 0.0};
-    std::string nucleus = "1H";
-    firstOf(meta, "SpectrometerFrequency", axis.frequencyMHz);
-    firstOf(meta, "ResonantNucleus", nucleus);
-    axis.referencePpm = defaultCentrePpm(nucleus);
-    firstOf(meta, "SpecFreqChemShift", axis.referencePpm);
+    std::string nucleus;
+    const SpectrumAxis axis = spectrumAxisOf(v, nucleus);
     json r;
     r["file"] = file.string();
     r["kind"] = "nifti-mrs";

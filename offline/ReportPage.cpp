@@ -150,51 +150,16 @@ std::string summarySection(const json& s, const fs::path& out) {
 
 // --- spectra ------------------------------------------------------------------
 
-template <class T>
-bool firstOf(const json& meta, const char* key, T& value) {
-    if (!meta.is_object() || !meta.contains(key)) return false;
-    const json& v = meta[key].is_array() && !meta[key].empty() ? meta[key][0] : meta[key];
-    try {
-        value = v.get<T>();
-        return true;
-    } catch (const json::exception&) {
-        return false;
-    }
-}
-
-// FID of a voxel; of a file with further dimensions (coils, averages, ...)
-// the first entry of each.
-std::vector<std::complex<double>> voxelFid(const niftimrs::Volume& v, int64_t voxel) {
-    const int64_t voxels = v.dims[0] * v.dims[1] * v.dims[2], nt = v.dims[3];
-    std::vector<std::complex<double>> fid(static_cast<size_t>(nt));
-    for (int64_t t = 0; t < nt; ++t) fid[size_t(t)] = v.data[size_t(voxel + voxels * t)];
-    return fid;
-}
-
 struct Resonance {
     std::string name;
     double ppm;
 };
 
-void orient(MapPicture& m, const niftimrs::Volume& v) {
-    if (v.qformCode == 0) return;
-    const std::array<double, 3> x{v.affine[0][0], v.affine[1][0], v.affine[2][0]};
-    const std::array<double, 3> y{v.affine[0][1], v.affine[1][1], v.affine[2][1]};
-    m.plusX = orientationLabel(x);
-    m.minusX = orientationLabel({-x[0], -x[1], -x[2]});
-    m.plusY = orientationLabel(y);
-    m.minusY = orientationLabel({-y[0], -y[1], -y[2]});
-}
-
 std::string spectraFileBlock(const fs::path& file, const fs::path& out, bool small) {
     std::ostringstream os;
     const niftimrs::Volume v = niftimrs::read(file.string());
-    const json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
-    SpectrumAxis axis{v.dwellSeconds, 0.0, 0.0};
-    std::string nucleus = "1H";
-    firstOf(meta, "SpectrometerFrequency", axis.frequencyMHz);
-    firstOf(meta, "ResonantNucleus", nucleus);
-    axis.referencePpm = referencePpm(nucleus);
+    std::string nucleus;
+    const SpectrumAxis axis = spectrumAxisOf(v, nucleus);
     const int64_t nx = v.dims[0], ny = v.dims[1], nz = v.dims[2], voxels = nx * ny * nz;
     if (voxels < 1 || v.dims[3] < 1) throw std::runtime_error("no data");
 
@@ -247,7 +212,7 @@ std::string spectraFileBlock(const fs::path& file, const fs::path& out, bool sma
             std::snprintf(t, sizeof t, "%s (%.2f ppm +- 0.1), slice %lld of %lld", r.name.c_str(), r.ppm,
                           static_cast<long long>(sz), static_cast<long long>(nz));
             map.title = t;
-            orient(map, v);
+            orientMap(map, v);
             os << "<figure>" << image("image/svg+xml", mapSvg(map), "map of " + r.name, "map")
                << "<figcaption>" << html(t) << ": area of the magnitude spectrum"
                << (map.plusX.empty() ? ", no geometry: edges unlabelled" : "") << "</figcaption></figure>\n";

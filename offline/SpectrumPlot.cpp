@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "DisplaySink.h"
@@ -141,6 +142,52 @@ std::string orientationLabel(const std::array<double, 3>& d) {
     // sin(22.5 deg): the second axis is named from that angle on.
     if (std::fabs(d[size_t(order[1])]) / len > 0.3827) s += letter(order[1]);
     return s;
+}
+
+void orientMap(MapPicture& m, const niftimrs::Volume& v) {
+    if (v.qformCode == 0) return;
+    const std::array<double, 3> x{v.affine[0][0], v.affine[1][0], v.affine[2][0]};
+    const std::array<double, 3> y{v.affine[0][1], v.affine[1][1], v.affine[2][1]};
+    m.plusX = orientationLabel(x);
+    m.minusX = orientationLabel({-x[0], -x[1], -x[2]});
+    m.plusY = orientationLabel(y);
+    m.minusY = orientationLabel({-y[0], -y[1], -y[2]});
+}
+
+namespace {
+
+// The first entry of a metadata key that the standard makes an array (a
+// plain value is taken as it is).
+template <class T>
+bool firstOf(const nlohmann::json& meta, const char* key, T& value) {
+    if (!meta.is_object() || !meta.contains(key)) return false;
+    const nlohmann::json& v = meta[key].is_array() && !meta[key].empty() ? meta[key][0] : meta[key];
+    try {
+        value = v.get<T>();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::vector<std::complex<double>> voxelFid(const niftimrs::Volume& v, int64_t voxel) {
+    const int64_t voxels = v.dims[0] * v.dims[1] * v.dims[2], nt = v.dims[3];
+    std::vector<std::complex<double>> fid(static_cast<size_t>(nt));
+    for (int64_t t = 0; t < nt; ++t) fid[size_t(t)] = v.data[size_t(voxel + voxels * t)];
+    return fid;
+}
+
+SpectrumAxis spectrumAxisOf(const niftimrs::Volume& v, std::string& nucleus) {
+    const nlohmann::json meta = nlohmann::json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
+    SpectrumAxis axis{v.dwellSeconds, 0.0, 0.0};
+    nucleus = "1H";
+    firstOf(meta, "SpectrometerFrequency", axis.frequencyMHz);
+    firstOf(meta, "ResonantNucleus", nucleus);
+    axis.referencePpm = defaultCentrePpm(nucleus);
+    firstOf(meta, "SpecFreqChemShift", axis.referencePpm);
+    return axis;
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "NiftiMrs.h"
 #include "PeakAnalysis.h"
 
 namespace duvoffline {
@@ -31,6 +32,19 @@ struct MapPicture {
     // columns); empty: the file has no geometry, and the edges are unlabelled.
     std::string plusX, minusX, plusY, minusY;
 };
+
+// The patient directions of a NIfTI-MRS file's first two voxel axes; none
+// for a file without geometry.
+void orientMap(MapPicture& map, const niftimrs::Volume& v);
+
+// FID of a voxel (x fastest, then y, z) of a NIfTI-MRS file; of a file with
+// further dimensions (coils, averages, ...) the first entry of each.
+std::vector<std::complex<double>> voxelFid(const niftimrs::Volume& v, int64_t voxel);
+
+// The ppm axis of a NIfTI-MRS file (dwell time, SpectrometerFrequency, and
+// SpecFreqChemShift or the usual centre of ResonantNucleus from its
+// metadata; "1H" when not named).
+SpectrumAxis spectrumAxisOf(const niftimrs::Volume& v, std::string& nucleus);
 
 // A colour map (viridis) of the values with a colour bar from the smallest
 // to the largest value and the patient directions on the four edges.

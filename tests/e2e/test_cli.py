@@ -33,7 +33,7 @@ class CommandLine(E.E2eCase):
         for command in [[]] + [[c] for c in COMMANDS]:
             with self.subTest(command):
                 text = E.duv(*(command + ["--help"])).stdout
-                self.assertRegex(text, r"Exit status: 0 ")
+                self.assertRegex(text, r"Exit status: 0[ .;]")
 
     def test_install_runs_from_its_prefix_with_its_own_modules_and_manual_page(self):
         prefix = os.path.join(self.root, "prefix")
@@ -46,7 +46,8 @@ class CommandLine(E.E2eCase):
         for module in ("Derovo2", "Viviv"):
             self.assertTrue(os.path.isfile(os.path.join(libdir, "duv", "lib%s.so" % module)), module)
         ldd = subprocess.run(["ldd", duv], stdout=subprocess.PIPE, universal_newlines=True, check=True).stdout
-        self.assertIn(host[0], ldd)
+        found = re.search(r"libduvhost\.so => (\S+)", ldd)
+        self.assertEqual(os.path.realpath(found.group(1)), os.path.realpath(host[0]), ldd)
         if os.environ.get("DUV_MAN_PAGE") == "1":
             with open(os.path.join(prefix, "share", "man", "man1", "duv.1")) as f:
                 page = f.read()
@@ -59,7 +60,7 @@ class CommandLine(E.E2eCase):
         run = subprocess.run([duv, "run", m, "--no-progress"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              universal_newlines=True)
         self.assertEqual(run.returncode, 0, run.stderr)
-        self.assertRegex(run.stdout, r"^duv run: \d+ readouts -> 1 spectra file, \d+ display images in ")
+        self.assertRegex(run.stdout, r"^duv run: \d+ readouts? -> 1 spectra file, \d+ display images? in ")
 
     def test_several_measurements_run_side_by_side_and_a_broken_one_fails_alone(self):
         E.duv("simulate", "svs", os.path.join(self.root, "svs"), "--averages", "2", "--vector-size", "256")
@@ -72,7 +73,8 @@ class CommandLine(E.E2eCase):
         out = os.path.join(self.root, "batch")
         inputs = [os.path.join(self.root, n) for n in ("svs", "broken", "csi", "img")]
         p = E.duv("run", *inputs, "--out", out, "-j", "2", "--no-progress", expect=2)
-        summary = json.load(open(os.path.join(out, "summary.json")))
+        with open(os.path.join(out, "summary.json")) as f:
+            summary = json.load(f)
         status = {r["name"]: r["exitStatus"] for r in summary["runs"]}
         self.assertEqual(status, {"svs": 0, "broken": 2, "csi": 0, "img": 0})
         self.assertEqual(summary["failed"], ["broken"])
