@@ -102,6 +102,7 @@ int runBatch(const std::vector<std::string>& inputs, const std::string& output, 
         return 2;
     }
     if (jobs < 1) jobs = 1;
+    const InterruptCatcher interrupts;
     const fs::path out = fs::absolute(output);
     std::error_code ec;
     if (fs::exists(out / "summary.json", ec))
@@ -121,7 +122,6 @@ int runBatch(const std::vector<std::string>& inputs, const std::string& output, 
         all[i].stderrFile = out / ("." + names[i] + ".stderr");
     }
 
-    const InterruptCatcher interrupts;
     std::map<pid_t, size_t> running;
     size_t next = 0;
     bool forwarded = false;
@@ -146,12 +146,15 @@ int runBatch(const std::vector<std::string>& inputs, const std::string& output, 
             ++next;
         }
         if (running.empty()) break;
+        // Polled rather than blocking: a signal that comes between the check
+        // above and a blocking wait would reach the runs only when one ends.
         int waitStatus = 0;
-        const pid_t ended = waitpid(-1, &waitStatus, 0);
-        if (ended < 0) {
-            if (errno == EINTR) continue;  // a signal: forwarded at the top
-            break;
+        const pid_t ended = waitpid(-1, &waitStatus, WNOHANG);
+        if (ended == 0 || (ended < 0 && errno == EINTR)) {
+            usleep(20000);
+            continue;
         }
+        if (ended < 0) break;
         const auto it = running.find(ended);
         if (it == running.end()) continue;
         Job& job = all[it->second];

@@ -16,8 +16,10 @@ int depth = 0;
 }  // namespace
 
 InterruptCatcher::InterruptCatcher() {
-    caught = 0;
+    // A nested catcher (a run inside `duv run DIR DIR...`'s process) keeps
+    // a signal that came before it.
     if (depth++ > 0) return;
+    caught = 0;
     struct sigaction a {};
     a.sa_handler = onSignal;
     sigemptyset(&a.sa_mask);

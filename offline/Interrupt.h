@@ -19,7 +19,7 @@ public:
     InterruptCatcher& operator=(const InterruptCatcher&) = delete;
 };
 
-// The signal caught since the innermost catcher began, or 0.
+// The signal caught since the outermost catcher began, or 0.
 int caughtSignal();
 // "SIGINT", "SIGTERM".
 const char* signalName(int signal);

@@ -92,7 +92,7 @@ table { border-collapse: collapse; } td, th { padding: 0.2em 0.8em; text-align: 
 tr:nth-child(even) { background: #f4f4f4; }
 .pictures { display: flex; flex-wrap: wrap; gap: 1em; }
 figure { margin: 0; } figcaption { font-size: 0.85em; color: #555; max-width: 800px; word-break: break-all; }
-img.spectrum { width: 800px; max-width: 100%; } img.small { width: 400px; } img.display { width: 320px; } img.slice { width: 256px; image-rendering: pixelated; }
+img.spectrum { width: 800px; max-width: 100%; } img.small { width: 400px; } img.display { width: 480px; } img.slice { width: 256px; image-rendering: pixelated; }
 pre { background: #f4f4f4; padding: 0.5em; }
 ul.files { columns: 2; font-size: 0.85em; }
 )";

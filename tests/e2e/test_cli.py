@@ -9,7 +9,9 @@ import glob
 import json
 import os
 import re
+import signal
 import subprocess
+import time
 
 import e2e_common as E
 
@@ -91,6 +93,28 @@ class CommandLine(E.E2eCase):
         self.assertIn("4 measurements: 3 succeeded, 1 failed (broken)", p.stdout)
         # Several folders need --out.
         self.assertIn("need --out", E.duv("run", *inputs[:2], expect=2).stderr)
+
+    def test_sigterm_ends_several_runs_orderly(self):
+        m = os.path.join(self.root, "long")
+        E.duv("simulate", "svs", m, "--averages", "512", "--vector-size", "1024")
+        out = os.path.join(self.root, "terminated")
+        p = subprocess.Popen([E.DUV, "run", m, m, m, "--out", out, "-j", "2", "--no-progress"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        while not os.path.isdir(out) and p.poll() is None:
+            time.sleep(0.01)
+        p.send_signal(signal.SIGTERM)
+        _, err = p.communicate(timeout=300)
+        self.assertEqual(p.returncode, 130, err)
+        with open(os.path.join(out, "summary.json")) as f:
+            summary = json.load(f)
+        self.assertEqual(summary["interrupted"], "SIGTERM")
+        self.assertFalse(summary["ok"])
+        for run in summary["runs"]:
+            # Not started, or ended by the forwarded signal with its outputs finished.
+            self.assertIn(run["exitStatus"], (None, 130), run["name"])
+            if run["exitStatus"] == 130:
+                self.assertEqual(run["summary"]["interrupted"], "SIGTERM")
+                self.assertEqual(run["summary"]["endStatus"], "0x20006")
 
 
 if __name__ == "__main__":
