@@ -61,6 +61,7 @@ niftimrs::Volume summedOverHigherDimensions(const niftimrs::Volume& full) {
 json inspectMrs(const InspectOptions& o, const fs::path& file) {
     const niftimrs::Volume full = niftimrs::read(file.string());
     const niftimrs::Volume v = summedOverHigherDimensions(full);
+    const json meta = json::parse(v.json.empty() ? "{}" : v.json, nullptr, false);
     std::string nucleus;
     const SpectrumAxis axis = spectrumAxisOf(v, nucleus);
     json r;

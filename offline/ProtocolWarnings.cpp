@@ -71,20 +71,19 @@ std::vector<std::string> protocolWarnings(const XProtocol& protocol, bool spectr
         return w;
     }
 
+    // Implausible for the nucleus although inside the range the spectra
+    // sink accepts (0.05 to 28 T for protons).
     std::string nucleus;
     const auto& gamma = gammaMHzPerTesla();
-    if (!readString(protocol, kNucleus, nucleus) || !gamma.count(nucleus)) nucleus = usualSpelling(nucleus.empty() ? "1H" : nucleus);
+    if (!readString(protocol, kNucleus, nucleus) || !gamma.count(nucleus)) return w;
     ReadonlyXNode f = protocol.At(kFrequency, false);
     const double hz = f.IsOk() ? f.ToDouble() : 0.0;
-    // A missing frequency the spectra sink reports.
-    if (hz > 0.0 && gamma.count(nucleus)) {
-        const double tesla = hz / 1e6 / gamma.at(nucleus);
-        if (tesla < kLowestTesla || tesla > kHighestTesla) {
-            char text[160];
-            std::snprintf(text, sizeof text, "frequency %.6g MHz means %.3g T for %s: the ppm axis will be wrong",
-                          hz / 1e6, tesla, nucleus.c_str());
-            w.push_back(text);
-        }
+    const double tesla = hz / 1e6 / gamma.at(nucleus);
+    if (hz / 1e6 / gamma.at("1H") >= 0.05 && (tesla < kLowestTesla || tesla > kHighestTesla)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "frequency %.6g MHz means %.3g T for %s: the ppm axis will be wrong",
+                      hz / 1e6, tesla, nucleus.c_str());
+        w.push_back(text);
     }
     return w;
 }

@@ -394,15 +394,18 @@ TEST_F(Run, ProtocolWarningsGoToStandardErrorOneLineEach) {
     protocol.SetLong("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 1230);
     ASSERT_EQ(run(), 0) << err;
     EXPECT_EQ(err,
-              "duv run: warning: patient position \"HFX\" is none of HFS, HFP, FFS, FFP, HFDL, HFDR, FFDL, FFDR: "
-              "the files get no orientation\n"
-              "duv run: warning: nucleus \"h1\" is not a known nucleus name (usually written \"1H\"): no proton "
-              "display window, and the ppm axis is referenced to 0\n");
+              "duv run: warning: PatientPosition left out of the spectra: unknown patient position \"HFX\"\n"
+              "duv run: warning: ResonantNucleus left out of the spectra: \"h1\" is no mass number followed by a "
+              "chemical symbol (such as 1H, 31P)\n"
+              "duv run: warning: SpectrometerFrequency left out of the spectra: "
+              "MEAS.sTXSPEC.asNucleusInfo.0.lFrequency 1230.0 is not the frequency in Hz of a magnet from 0.05 to 28 T\n");
+    // Plausible for protons, not for the nucleus named.
+    protocol.SetString("YAPS.tPatientPosition", "HFS");
     protocol.SetString("MEAS.sTXSPEC.asNucleusInfo.0.tNucleus", "31P");
+    protocol.SetLong("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", 600000000);
     fs::remove_all(out);
     ASSERT_EQ(run(), 0) << err;
-    EXPECT_EQ(err.substr(err.find("\n") + 1),
-              "duv run: warning: frequency 0.00123 MHz means 7.14e-05 T for 31P: the ppm axis will be wrong\n");
+    EXPECT_EQ(err, "duv run: warning: frequency 600 MHz means 34.8 T for 31P: the ppm axis will be wrong\n");
 }
 
 TEST_F(Run, FailedRunsLeaveNoEmptyFolders) {
