@@ -74,7 +74,8 @@ public:
                         double* x, double* y, double* z);
     void swap_csi_dims(unsigned long c_eco, unsigned long c_cha, unsigned long c_slc, unsigned long c_rep, double* vx1,
                        double* vy1, double* vz1, double* dx1, double* fov1, unsigned long* n1, double* vx2,
-                       double* vy2, double* vz2, double* dx2, double* fov2, unsigned long* n2);
+                       double* vy2, double* vz2, double* dx2, double* fov2, unsigned long* n2,
+                       bool mirrorLinFirst = false);
 
     // --- scaling and coil combination (Derovo2Combination.cpp) ---
     void scale(double f_in, bool ave, bool alternate);

@@ -229,10 +229,12 @@ void Derovo2::mirror_csi_dim(long dim, unsigned long c_eco, unsigned long c_cha,
 // second when the caller passes lengths that cover the store's plane (so a
 // block transposed before is transposed back with the lengths returned then);
 // otherwise as the store's own LIN x PHS lengths. Like the other descriptor
-// pairs, the two lengths are exchanged on return.
+// pairs, the two lengths are exchanged on return. With mirrorLinFirst the
+// result is that of mirror_csi_dim(1, ...) followed by this exchange.
 void Derovo2::swap_csi_dims(unsigned long c_eco, unsigned long c_cha, unsigned long c_slc, unsigned long c_rep,
                             double* vx1, double* vy1, double* vz1, double* dx1, double* fov1, unsigned long* n1,
-                            double* vx2, double* vy2, double* vz2, double* dx2, double* fov2, unsigned long* n2) {
+                            double* vx2, double* vy2, double* vz2, double* dx2, double* fov2, unsigned long* n2,
+                            bool mirrorLinFirst) {
     const Derovo2StoreDims d = storeDims();
     float* block = get_ptr(0, d.ave - 1, 0, 0, 0, static_cast<long>(c_eco), static_cast<long>(c_cha),
                            static_cast<long>(c_slc), static_cast<long>(c_rep));
@@ -243,9 +245,13 @@ void Derovo2::swap_csi_dims(unsigned long c_eco, unsigned long c_cha, unsigned l
     if (n1 && n2 && *n1 >= 1 && *n2 >= 1 && *n1 * *n2 == planePoints) len1 = *n1, len2 = *n2;
 
     const StoreSteps step(m_raw);
-    // Plane position q (in reading order) lies at LIN q mod n_1st, PHS q div n_1st.
-    auto at = [&](float* base, unsigned long q) {
-        return base + static_cast<ptrdiff_t>(q % static_cast<unsigned long>(d.lin)) * step.lin +
+    // Plane position q (in reading order) lies at LIN q mod n_1st, PHS q div
+    // n_1st; mirrored, LIN counts from the far end, so that the gather reads
+    // through the mirror and mirror and exchange take one trip through the
+    // block instead of two.
+    auto at = [&](float* base, unsigned long q, bool mirrored = false) {
+        const ptrdiff_t lin = static_cast<ptrdiff_t>(q % static_cast<unsigned long>(d.lin));
+        return base + (mirrored ? d.lin - 1 - lin : lin) * step.lin +
                static_cast<ptrdiff_t>(q / static_cast<unsigned long>(d.lin)) * step.phs;
     };
 
@@ -260,12 +266,19 @@ void Derovo2::swap_csi_dims(unsigned long c_eco, unsigned long c_cha, unsigned l
             const size_t bytes = sizeof(float) * 2 * static_cast<size_t>(std::min(chunk, d.col - c0));
             for (unsigned long i1 = 0; i1 < len1; ++i1)
                 for (unsigned long i2 = 0; i2 < len2; ++i2)
-                    std::memcpy(&scratch[(i1 * len2 + i2) * 2 * chunk], at(plane, i1 + len1 * i2) + 2 * c0, bytes);
+                    std::memcpy(&scratch[(i1 * len2 + i2) * 2 * chunk],
+                                at(plane, i1 + len1 * i2, mirrorLinFirst) + 2 * c0, bytes);
             for (unsigned long q = 0; q < planePoints; ++q)
                 std::memcpy(at(plane, q) + 2 * c0, &scratch[q * 2 * chunk], bytes);
         }
     }
 
+    // The mirror turns the first direction round (a single point has none to turn).
+    if (mirrorLinFirst && d.lin >= 2) {
+        if (vx1) *vx1 = -*vx1;
+        if (vy1) *vy1 = -*vy1;
+        if (vz1) *vz1 = -*vz1;
+    }
     if (vx1 && vx2) std::swap(*vx1, *vx2);
     if (vy1 && vy2) std::swap(*vy1, *vy2);
     if (vz1 && vz2) std::swap(*vz1, *vz2);

@@ -329,13 +329,12 @@ CsiGeometry SpectraSender::csiGeometry(MiniHeader& h, unsigned long cRep, unsign
     const int orientation = orientationCode(fGSLClassOri(g.normal[0], g.normal[1], g.normal[2]));
     h.set("mainOrientation", orientation, true);
     // Display convention: transverse mirrored, coronal exchanged, sagittal
-    // (and undefined) mirrored and then exchanged.
-    if (orientation == 0 || orientation == 2)
-        f_.mirror_csi_dim(1, cEco, cCha_, slice, cRep, &g.rowVec[0], &g.rowVec[1], &g.rowVec[2]);
+    // (and undefined) mirrored and then exchanged, in one pass over the block.
+    if (orientation == 2) f_.mirror_csi_dim(1, cEco, cCha_, slice, cRep, &g.rowVec[0], &g.rowVec[1], &g.rowVec[2]);
     if (orientation == 0 || orientation == 1)
         f_.swap_csi_dims(cEco, cCha_, slice, cRep, &g.rowVec[0], &g.rowVec[1], &g.rowVec[2], &g.spacingRow,
                          &g.rowFoV, &g.nCols, &g.colVec[0], &g.colVec[1], &g.colVec[2], &g.spacingCol, &g.colFoV,
-                         &g.nRows);
+                         &g.nRows, orientation == 0);
     return g;
 }
 

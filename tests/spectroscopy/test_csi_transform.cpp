@@ -346,3 +346,38 @@ TEST(CsiReorientation, SwapTransposesA2x4PlaneAndBack) {
     EXPECT_EQ(m2, 2u);
     EXPECT_EQ(value(*f, {0, 0, 1, 0}), std::complex<float>(1.0f, -1.0f));  // q = 1: old (0, 1)
 }
+
+// The sagittal hand-over mirrors LIN inside the exchange's pass: the same
+// samples and vectors as mirroring first and exchanging after, including a
+// single LIN point (nothing to mirror) and runs longer than the exchange's chunk.
+class CsiMirrorThenSwap : public ::testing::TestWithParam<StoreShape> {};
+
+TEST_P(CsiMirrorThenSwap, OnePassEqualsTwo) {
+    const StoreShape s = GetParam();
+    MrPtr<Derovo2> twoPasses = makeStage(s), onePass = makeStage(s);
+    for (Derovo2* f : {twoPasses.get(), onePass.get()}) {
+        const size_t n = storeCopy(*f).size();
+        float* first = f->get_ptr(0, 0, 0, 0, 0, 0, 0, 0, 0);
+        for (size_t i = 0; i < n; ++i) first[i] = static_cast<float>(i);
+    }
+    // [0]: two passes, [1]: one pass; vectors, spacings, fields of view, lengths.
+    double v[2][6] = {{1, 2, 3, 4, 5, 6}, {1, 2, 3, 4, 5, 6}}, dx[2][2] = {{1, 2}, {1, 2}}, fov[2][2] = {{3, 4}, {3, 4}};
+    const unsigned long lin = static_cast<unsigned long>(s.lin), phs = static_cast<unsigned long>(s.phs);
+    unsigned long len[2][2] = {{lin, phs}, {lin, phs}};
+    twoPasses->mirror_csi_dim(1, 0, 0, 0, 0, &v[0][0], &v[0][1], &v[0][2]);
+    for (int i = 0; i < 2; ++i)
+        (i == 0 ? twoPasses : onePass)
+            ->swap_csi_dims(0, 0, 0, 0, &v[i][0], &v[i][1], &v[i][2], &dx[i][0], &fov[i][0], &len[i][0], &v[i][3],
+                            &v[i][4], &v[i][5], &dx[i][1], &fov[i][1], &len[i][1], i == 1);
+    EXPECT_EQ(storeCopy(*onePass), storeCopy(*twoPasses));
+    for (int j = 0; j < 6; ++j) EXPECT_EQ(v[1][j], v[0][j]) << j;
+    for (int j = 0; j < 2; ++j) {
+        EXPECT_EQ(dx[1][j], dx[0][j]);
+        EXPECT_EQ(fov[1][j], fov[0][j]);
+        EXPECT_EQ(len[1][j], len[0][j]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CsiMirrorThenSwap,
+                         ::testing::Values(StoreShape{2, 1, 4, 2, 1}, StoreShape{3, 1, 1, 4, 1},
+                                           StoreShape{70, 1, 4, 8, 2, 3}));
