@@ -13,6 +13,7 @@
 #include <ismrmrd/xml.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "Geometry.h"
 #include "MeasurementFiles.h"
@@ -96,6 +98,162 @@ std::vector<std::string> groupsBelow(hid_t file, const std::string& path) {
     return names;
 }
 
+// ---------------------------------------------------------------------------
+// Record checks made with HDF5 itself before the library reads a record.
+// ---------------------------------------------------------------------------
+
+// Closes an HDF5 handle when the scope ends.
+class H5Handle {
+public:
+    H5Handle(hid_t id, herr_t (*close)(hid_t)) : id_(id), close_(close) {}
+    H5Handle(H5Handle&& o) noexcept : id_(o.id_), close_(o.close_) { o.id_ = -1; }
+    ~H5Handle() {
+        if (id_ >= 0) close_(id_);
+    }
+    H5Handle(const H5Handle&) = delete;
+    H5Handle& operator=(const H5Handle&) = delete;
+    H5Handle& operator=(H5Handle&&) = delete;
+    hid_t get() const { return id_; }
+    bool ok() const { return id_ >= 0; }
+
+private:
+    hid_t id_;
+    herr_t (*close_)(hid_t);
+};
+
+// One record of a stored array: the data set, its space with element
+// `index` of the first dimension selected, and its dimensions.
+struct StoredRecord {
+    H5Handle dataset, space;
+    std::vector<hsize_t> dims;
+};
+
+StoredRecord openRecord(hid_t file, const std::string& path, uint32_t index, const std::string& where,
+                        const char* what) {
+    const bool exists = H5Lexists(file, path.c_str(), H5P_DEFAULT) > 0;
+    H5Handle dataset(exists ? H5Dopen2(file, path.c_str(), H5P_DEFAULT) : -1, H5Dclose);
+    if (!dataset.ok()) throw IsmrmrdError(where + ": no " + what + " (" + path + ")");
+    H5Handle space(H5Dget_space(dataset.get()), H5Sclose);
+    const int rank = space.ok() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+    if (rank < 1) throw IsmrmrdError(where + ": " + what + " (" + path + ") is not an array");
+    std::vector<hsize_t> dims(static_cast<size_t>(rank));
+    H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
+    if (index >= dims[0])
+        throw IsmrmrdError(where + ": " + what + " (" + path + ") holds " + std::to_string(dims[0]) + " records");
+    std::vector<hsize_t> start(size_t(rank), 0), count(dims);
+    start[0] = index;
+    count[0] = 1;
+    H5Sselect_hyperslab(space.get(), H5S_SELECT_SET, start.data(), nullptr, count.data(), nullptr);
+    return {std::move(dataset), std::move(space), std::move(dims)};
+}
+
+// A compound memory type with the named members of `fields` (nested
+// compounds allowed): HDF5 reads just those members of a stored record.
+hid_t compoundOf(size_t size, std::initializer_list<std::tuple<const char*, size_t, hid_t>> fields) {
+    const hid_t t = H5Tcreate(H5T_COMPOUND, size);
+    for (const auto& [name, offset, type] : fields) H5Tinsert(t, name, offset, type);
+    return t;
+}
+
+// number_of_samples, active_channels and trajectory_dimensions of a stored
+// acquisition against the lengths of its data and trajectory arrays.
+void checkAcquisitionRecord(hid_t file, const std::string& path, uint32_t index, const std::string& where) {
+    struct Counts {
+        uint16_t samples, channels, trajectoryDims;
+    };
+    struct Record {
+        Counts head;
+        hvl_t traj, data;
+    };
+    StoredRecord r = openRecord(file, path, index, where, "acquisition data");
+    H5Handle head(compoundOf(sizeof(Counts), {{"number_of_samples", offsetof(Counts, samples), H5T_NATIVE_UINT16},
+                                              {"active_channels", offsetof(Counts, channels), H5T_NATIVE_UINT16},
+                                              {"trajectory_dimensions", offsetof(Counts, trajectoryDims),
+                                               H5T_NATIVE_UINT16}}),
+                  H5Tclose);
+    H5Handle floats(H5Tvlen_create(H5T_NATIVE_FLOAT), H5Tclose);
+    H5Handle type(compoundOf(sizeof(Record), {{"head", offsetof(Record, head), head.get()},
+                                              {"traj", offsetof(Record, traj), floats.get()},
+                                              {"data", offsetof(Record, data), floats.get()}}),
+                  H5Tclose);
+    const hsize_t one = 1;
+    H5Handle memory(H5Screate_simple(1, &one, nullptr), H5Sclose);
+    Record rec{};
+    if (H5Dread(r.dataset.get(), type.get(), memory.get(), r.space.get(), H5P_DEFAULT, &rec) < 0)
+        throw IsmrmrdError(where + ": not a readable acquisition record (header, trajectory and data of floats)");
+    const size_t trajLen = rec.traj.len, dataLen = rec.data.len;
+    H5Dvlen_reclaim(type.get(), memory.get(), H5P_DEFAULT, &rec);
+    const Counts& c = rec.head;
+    const uint64_t wantData = 2ull * c.samples * c.channels, wantTraj = uint64_t(c.samples) * c.trajectoryDims;
+    if (dataLen != wantData)
+        throw IsmrmrdError(where + ": field active_channels: " + std::to_string(c.channels) + " channels of " +
+                           std::to_string(c.samples) + " samples (number_of_samples) need " +
+                           std::to_string(wantData) + " floats; the record's data hold " + std::to_string(dataLen));
+    if (trajLen != wantTraj)
+        throw IsmrmrdError(where + ": field trajectory_dimensions: " + std::to_string(c.trajectoryDims) +
+                           " dimensions of " + std::to_string(c.samples) + " samples (number_of_samples) need " +
+                           std::to_string(wantTraj) + " floats; the record's trajectory holds " +
+                           std::to_string(trajLen));
+}
+
+// matrix_size, channels, data_type and attribute_string_len of a stored
+// image header against the image's data array and attribute string.
+void checkImageRecord(hid_t file, const std::string& path, uint32_t index, const std::string& where) {
+    struct Counts {
+        uint16_t dataType;
+        uint16_t matrix[3];
+        uint16_t channels;
+        uint32_t attributeLen;
+    };
+    StoredRecord hr = openRecord(file, path + "/header", index, where, "image header");
+    const hsize_t three = 3, one = 1;
+    H5Handle matrix(H5Tarray_create2(H5T_NATIVE_UINT16, 1, &three), H5Tclose);
+    H5Handle type(compoundOf(sizeof(Counts), {{"data_type", offsetof(Counts, dataType), H5T_NATIVE_UINT16},
+                                              {"matrix_size", offsetof(Counts, matrix), matrix.get()},
+                                              {"channels", offsetof(Counts, channels), H5T_NATIVE_UINT16},
+                                              {"attribute_string_len", offsetof(Counts, attributeLen),
+                                               H5T_NATIVE_UINT32}}),
+                  H5Tclose);
+    H5Handle memory(H5Screate_simple(1, &one, nullptr), H5Sclose);
+    Counts c{};
+    if (H5Dread(hr.dataset.get(), type.get(), memory.get(), hr.space.get(), H5P_DEFAULT, &c) < 0)
+        throw IsmrmrdError(where + ": not a readable image header");
+
+    // The library stores x fastest: the data set is [images, channels, z, y, x].
+    StoredRecord dr = openRecord(file, path + "/data", index, where, "image data");
+    const uint64_t want[5] = {0, c.channels, c.matrix[2], c.matrix[1], c.matrix[0]};
+    if (dr.dims.size() != 5)
+        throw IsmrmrdError(where + ": field matrix_size: the stored data have " + std::to_string(dr.dims.size()) +
+                           " dimensions, not images x channels x z x y x x");
+    const char* const names[5] = {"", "channels", "matrix_size[2]", "matrix_size[1]", "matrix_size[0]"};
+    for (int k = 1; k < 5; ++k)
+        if (dr.dims[size_t(k)] != want[k])
+            throw IsmrmrdError(where + ": field " + (k == 1 ? "channels" : "matrix_size") + ": " + names[k] + " is " +
+                               std::to_string(want[k]) + "; the stored data hold " + std::to_string(dr.dims[size_t(k)]));
+    // Data of another element type are converted by HDF5 when the classes
+    // agree; a stored type that cannot become the header's is refused here
+    // rather than half-read by the library.
+    H5Handle stored(H5Dget_type(dr.dataset.get()), H5Tclose);
+    const H5T_class_t cls = H5Tget_class(stored.get());
+    const bool fits = c.dataType == ISMRMRD_CXFLOAT || c.dataType == ISMRMRD_CXDOUBLE
+                          ? cls == H5T_COMPOUND && H5Tget_nmembers(stored.get()) == 2
+                          : cls == H5T_INTEGER || cls == H5T_FLOAT;
+    if (!fits) throw IsmrmrdError(where + ": field data_type: " + std::to_string(c.dataType) +
+                                  " does not describe the stored data");
+
+    StoredRecord ar = openRecord(file, path + "/attributes", index, where, "image attributes");
+    H5Handle text(H5Tcopy(H5T_C_S1), H5Tclose);
+    H5Tset_size(text.get(), H5T_VARIABLE);
+    char* attributes = nullptr;
+    if (H5Dread(ar.dataset.get(), text.get(), memory.get(), ar.space.get(), H5P_DEFAULT, &attributes) < 0)
+        throw IsmrmrdError(where + ": field attribute_string_len: the attribute string cannot be read");
+    const size_t stored_len = attributes ? std::strlen(attributes) : 0;
+    H5free_memory(attributes);
+    if (c.attributeLen > stored_len)
+        throw IsmrmrdError(where + ": field attribute_string_len: " + std::to_string(c.attributeLen) +
+                           " bytes; the stored attribute string holds " + std::to_string(stored_len));
+}
+
 // One open ISMRMRD dataset, read through the C interface of libismrmrd. The
 // file is opened read-only here: the library's own open asks for write
 // access (refused for a read-only file) and adds the group when it is
@@ -151,16 +309,23 @@ public:
         return ismrmrd_get_number_of_images(&d_, var.c_str());
     }
 
+    // The library sizes its buffers from the record's header and copies the
+    // stored arrays into them without comparing the two, so every count is
+    // checked against what the file really holds first.
     void readAcquisition(uint32_t index, ISMRMRD_Acquisition& acq) {
+        const std::string where = file_ + ": acquisition " + std::to_string(index);
+        checkAcquisitionRecord(d_.fileid, "/" + group_ + "/data", index, where);
         resetLibraryErrors();
         if (ismrmrd_read_acquisition(&d_, index, &acq) != ISMRMRD_NOERROR)
-            throw IsmrmrdError(file_ + ": acquisition " + std::to_string(index) + ": cannot be read: " + libraryError());
+            throw IsmrmrdError(where + ": cannot be read: " + libraryError());
     }
 
     void readImage(const std::string& var, uint32_t index, ISMRMRD_Image& image) {
+        const std::string where = file_ + ": image " + std::to_string(index);
+        checkImageRecord(d_.fileid, "/" + group_ + "/" + var, index, where);
         resetLibraryErrors();
         if (ismrmrd_read_image(&d_, var.c_str(), index, &image) != ISMRMRD_NOERROR)
-            throw IsmrmrdError(file_ + ": image " + std::to_string(index) + ": cannot be read: " + libraryError());
+            throw IsmrmrdError(where + ": cannot be read: " + libraryError());
     }
 
 private:

@@ -769,4 +769,93 @@ TEST_F(Refusal, FilesThatAreNotMeasurements) {
     EXPECT_EQ(readBytes(file), before);
 }
 
+// Header counts that disagree with the arrays stored beside them: the
+// library would size its buffers from the counts and copy the stored arrays
+// past them, so the record is refused before it is read.
+struct CountCase {
+    const char* name;
+    bool image;
+    const char* field;  // member of the stored header ("head" of an acquisition)
+    uint32_t value;
+    std::string message;  // after "FILE: acquisition 1: " or "FILE: image 1: "
+};
+
+// Writes `value` into one header member of record 1, leaving every other
+// member (and the arrays) as they were: HDF5 writes a subset of a compound.
+void patchCount(const std::string& file, const std::string& path, bool nested, const char* field, uint32_t value) {
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    ASSERT_GE(f, 0);
+    const hid_t d = H5Dopen2(f, path.c_str(), H5P_DEFAULT);
+    ASSERT_GE(d, 0);
+    const bool wide = std::string(field) == "attribute_string_len";
+    const bool matrix = std::string(field) == "matrix_size";
+    const hsize_t three = 3, one = 1, start = 1;
+    const hid_t leafType = matrix ? H5Tarray_create2(H5T_NATIVE_UINT16, 1, &three)
+                                  : H5Tcopy(wide ? H5T_NATIVE_UINT32 : H5T_NATIVE_UINT16);
+    // matrix_size keeps y and z; x becomes `value`.
+    uint16_t buffer16[3] = {uint16_t(value), 4, 1};
+    uint32_t buffer32 = value;
+    const size_t leafSize = H5Tget_size(leafType);
+    const hid_t inner = H5Tcreate(H5T_COMPOUND, leafSize);
+    H5Tinsert(inner, field, 0, leafType);
+    hid_t type = inner;
+    if (nested) {
+        type = H5Tcreate(H5T_COMPOUND, leafSize);
+        H5Tinsert(type, "head", 0, inner);
+    }
+    const hid_t space = H5Dget_space(d);
+    H5Sselect_hyperslab(space, H5S_SELECT_SET, &start, nullptr, &one, nullptr);
+    const hid_t memory = H5Screate_simple(1, &one, nullptr);
+    const void* buffer = wide ? static_cast<const void*>(&buffer32) : static_cast<const void*>(buffer16);
+    EXPECT_GE(H5Dwrite(d, type, memory, space, H5P_DEFAULT, buffer), 0);
+    H5Sclose(memory);
+    H5Sclose(space);
+    if (nested) H5Tclose(type);
+    H5Tclose(inner);
+    H5Tclose(leafType);
+    H5Dclose(d);
+    H5Fclose(f);
+}
+
+class CountsThatDisagreeWithTheStoredArrays : public ::testing::TestWithParam<CountCase> {};
+
+TEST_P(CountsThatDisagreeWithTheStoredArrays, AreRefusedBeforeTheRecordIsRead) {
+    const CountCase& c = GetParam();
+    TempDir tmp{"duv-ismrmrd"};
+    const std::string file = tmp / "counts.h5";
+    if (c.image) {
+        ISMRMRD::Dataset d(file.c_str(), "dataset", true);
+        ISMRMRD::Image<float> im = image<float>(6, 4, 1, 2, 0.0f);
+        im.setAttributeString("<ismrmrdMeta/>");
+        d.appendImage("imgs", im);
+        d.appendImage("imgs", im);
+    } else {
+        const ISMRMRD::IsmrmrdHeader h = mappingHeader();
+        writeAcquisitionFile(file, &h, {acquisition(32, 2, 0.0f), acquisition(32, 2, 1.0f)});
+    }
+    patchCount(file, c.image ? "/dataset/imgs/header" : "/dataset/data", !c.image, c.field, c.value);
+    EXPECT_EQ(refusal(optionsFor(file, c.image ? "imgs" : ""), tmp / "out"),
+              file + (c.image ? ": image 1: " : ": acquisition 1: ") + c.message);
+    EXPECT_TRUE(noMeasurementIn(tmp / "out"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    IsmrmrdRecords, CountsThatDisagreeWithTheStoredArrays,
+    ::testing::Values(
+        CountCase{"ActiveChannels", false, "active_channels", 3,
+                  "field active_channels: 3 channels of 32 samples (number_of_samples) need 192 floats; the record's "
+                  "data hold 128"},
+        CountCase{"NumberOfSamples", false, "number_of_samples", 4000,
+                  "field active_channels: 2 channels of 4000 samples (number_of_samples) need 16000 floats; the "
+                  "record's data hold 128"},
+        CountCase{"TrajectoryDimensions", false, "trajectory_dimensions", 3,
+                  "field trajectory_dimensions: 3 dimensions of 32 samples (number_of_samples) need 96 floats; the "
+                  "record's trajectory holds 0"},
+        CountCase{"MatrixSize", true, "matrix_size", 600,
+                  "field matrix_size: matrix_size[0] is 600; the stored data hold 6"},
+        CountCase{"Channels", true, "channels", 9, "field channels: channels is 9; the stored data hold 2"},
+        CountCase{"AttributeStringLength", true, "attribute_string_len", 100000,
+                  "field attribute_string_len: 100000 bytes; the stored attribute string holds 14"}),
+    [](const ::testing::TestParamInfo<CountCase>& i) { return std::string(i.param.name); });
+
 }  // namespace
