@@ -10,6 +10,7 @@
 #include "Viviv_NS_qomNiftiWriter.h"
 #include "VivivTrace.h"
 #include "VivivTypeRecord.h"
+#include "duvhost/Installation.h"
 #include "duvhost/XProtocol.h"
 
 #ifndef _WIN32
@@ -36,12 +37,6 @@ const Rudu::FactoryEntry kFactoryTable[] = {
 constexpr const char* kSource = "VivivConfigurator";
 constexpr const char* kCompose = "Viviv_NS_qomDuvPrgB0Configurator::Compose";
 constexpr const char* kPredecessor = "imafinish";
-
-#ifdef _WIN32
-constexpr const char* kRootDirectory = "\\";
-#else
-constexpr const char* kRootDirectory = "/";
-#endif
 
 }  // namespace
 
@@ -82,8 +77,12 @@ ProtocolExportNames protocolExportNames() {
 #endif
 }
 
+// The root directory belongs to the host installation: "/" on the scanner,
+// a folder of its own where the host runs as an ordinary user (duv: under
+// its output folder), so that the fallback never writes outside the host's
+// tree.
 ProtocolExportNames protocolFallbackNames() {
-    const std::string name = std::string(kRootDirectory) + "current_prot.evp";
+    const std::string name = DuvHost::RootDirectory() + "current_prot.evp";
     return {name, name};
 }
 
@@ -111,7 +110,7 @@ unsigned long Viviv_NS_qomDuvPrgB0Configurator::Compose(ProtocolComposer::Toolbo
     std::FILE* file = std::fopen(names.exportName.c_str(), "w+b");
     if (!file) {
         VIVIV_NOTICE(kSource, kCompose) << "VivivConfigurator: failed opening xprotocol output file "
-                                        << names.exportName << "; will try " << kRootDirectory;
+                                        << names.exportName << "; will try " << DuvHost::RootDirectory();
         names = viviv::protocolFallbackNames();
         file = std::fopen(names.exportName.c_str(), "w+b");
         if (!file) {

@@ -14,6 +14,7 @@ struct Layout {
     std::string simulationData = DuvPlatform::DefaultInstallation().simulationData;
     std::string temp = DuvPlatform::DefaultInstallation().temp;
     std::string customer = DuvPlatform::DefaultInstallation().customer;
+    std::string root = DuvPlatform::DefaultInstallation().root;
 };
 
 Layout& layout() {
@@ -45,10 +46,12 @@ void set(std::string Layout::*field, const std::string& dir) {
 std::string SimulationDataDirectory() { return get(&Layout::simulationData); }
 std::string TempDirectory() { return get(&Layout::temp); }
 std::string CustomerDirectory() { return get(&Layout::customer); }
+std::string RootDirectory() { return get(&Layout::root); }
 
 void SetSimulationDataDirectory(const std::string& dir) { set(&Layout::simulationData, dir); }
 void SetTempDirectory(const std::string& dir) { set(&Layout::temp, dir); }
 void SetCustomerDirectory(const std::string& dir) { set(&Layout::customer, dir); }
+void SetRootDirectory(const std::string& dir) { set(&Layout::root, dir); }
 
 void SetInstallationRoot(const std::string& root) {
     const std::string base = asDirectory(root);
@@ -57,6 +60,7 @@ void SetInstallationRoot(const std::string& root) {
     l.simulationData = base + "SimMeasData/";
     l.temp = base + "temp/";
     l.customer = base + "MriCustomer/seq/";
+    l.root = base;
 }
 
 void ResetInstallationDefaults() {
@@ -66,6 +70,7 @@ void ResetInstallationDefaults() {
     l.simulationData = defaults.simulationData;
     l.temp = defaults.temp;
     l.customer = defaults.customer;
+    l.root = defaults.root;
 }
 
 }  // namespace DuvHost

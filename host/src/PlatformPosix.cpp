@@ -64,7 +64,7 @@ int Seek(std::FILE* file, std::int64_t position, int whence) {
 std::int64_t Tell(std::FILE* file) { return static_cast<std::int64_t>(ftello(file)); }
 
 InstallationDefaults DefaultInstallation() {
-    return {"/opt/med/SimMeasData/", "/opt/med/temp/", "/opt/med/MriCustomer/seq/"};
+    return {"/opt/med/SimMeasData/", "/opt/med/temp/", "/opt/med/MriCustomer/seq/", "/"};
 }
 
 }  // namespace DuvPlatform

@@ -71,7 +71,7 @@ std::int64_t Tell(std::FILE* file) { return _ftelli64(file); }
 // goes to C:\Zarezu\SimMeasData\, the default export directory starts at
 // C:\Zarezu\MriCustomer\seq\.
 InstallationDefaults DefaultInstallation() {
-    return {"C:\\Zarezu\\SimMeasData\\", "C:\\Zarezu\\temp\\", "C:\\Zarezu\\MriCustomer\\seq\\"};
+    return {"C:\\Zarezu\\SimMeasData\\", "C:\\Zarezu\\temp\\", "C:\\Zarezu\\MriCustomer\\seq\\", "\\"};
 }
 
 }  // namespace DuvPlatform

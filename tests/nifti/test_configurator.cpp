@@ -9,6 +9,7 @@
 #include "VivivModule.h"
 #include "duvhost/Framework.h"
 #include "duvhost/HostStages.h"
+#include "duvhost/Installation.h"
 #include "duvhost/Pipeline.h"
 
 using namespace niftitest;
@@ -220,33 +221,42 @@ TEST(VivivConfigurator, FailedInsertionLeavesTheWriterInThePredecessorsService) 
     EXPECT_EQ(host.stagesOf("root_ps"), (std::vector<std::string>{"root", "imafinish", "qomNiftiWriter"}));
 }
 
-TEST(VivivConfigurator, WithoutTheSiblingTempDirectoryTheRootDirectoryIsTried) {
-    const std::string fallback = "/current_prot.evp";
-    if (fs::exists(fallback)) GTEST_SKIP() << fallback << " exists; it is not overwritten by a test";
-    HostTree tree(false);
-    ScopedCwd cwd(tree.dir.path() / "work");
-    HostPipeline host;
-    duvtrace::ScopedMemorySink sink;
-    DuvFramework::ClearLastError();
-    const unsigned long status = host.compose();
-    EXPECT_TRUE(sink->contains("VivivConfigurator: failed opening xprotocol output file ../temp/current_prot.evp; "
-                               "will try /"));
-    if (::access("/", W_OK) == 0) {
-        // The writer is told to read the file that was written.
-        EXPECT_EQ(status, I_OK);
-        Writer* w = host.writer();
-        ASSERT_NE(w, nullptr);
-        EXPECT_EQ(w->getXProtFileName(), fallback);
-        const auto bytes = readFile(fallback);
-        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), savedText(host.pipeline.protocol()));
-        EXPECT_TRUE(sink->contains("VivivConfigurator: exported protocol to file: /current_prot.evp (" +
-                                   std::to_string(bytes.size()) + " bytes)"));
-        fs::remove(fallback);
-    } else {
-        EXPECT_EQ(status, I_FAIL);
-        EXPECT_TRUE(sink->contains("VivivConfigurator: failed opening xprotocol output file /current_prot.evp" +
-                                   kFailSuffix));
-        EXPECT_EQ(DuvFramework::GetLastError(), I_FAIL);
+// The installation gives the root directory of the fallback; both branches
+// run on every machine: a root that can be written (a temporary directory)
+// and one that cannot (a directory that does not exist).
+TEST(VivivConfigurator, WithoutTheSiblingTempDirectoryTheInstallationRootIsTried) {
+    for (const bool writable : {true, false}) {
+        SCOPED_TRACE(writable ? "writable root" : "root that cannot be written");
+        HostTree tree(false);
+        const std::string root = (fs::canonical(tree.dir.path()) / (writable ? "root" : "missing")).string() + "/";
+        if (writable) fs::create_directories(root);
+        DuvHost::SetRootDirectory(root);
+        const std::string fallback = root + "current_prot.evp";
+        ScopedCwd cwd(tree.dir.path() / "work");
+        HostPipeline host;
+        duvtrace::ScopedMemorySink sink;
+        DuvFramework::ClearLastError();
+        const unsigned long status = host.compose();
+        DuvHost::ResetInstallationDefaults();
+        EXPECT_TRUE(sink->contains("VivivConfigurator: failed opening xprotocol output file ../temp/current_prot.evp; "
+                                   "will try " + root));
+        if (writable) {
+            // The writer is told to read the file that was written.
+            EXPECT_EQ(status, I_OK);
+            Writer* w = host.writer();
+            ASSERT_NE(w, nullptr);
+            EXPECT_EQ(w->getXProtFileName(), fallback);
+            const auto bytes = readFile(fallback);
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), savedText(host.pipeline.protocol()));
+            EXPECT_TRUE(sink->contains("VivivConfigurator: exported protocol to file: " + fallback + " (" +
+                                       std::to_string(bytes.size()) + " bytes)"));
+        } else {
+            EXPECT_EQ(status, I_FAIL);
+            EXPECT_TRUE(sink->contains("VivivConfigurator: failed opening xprotocol output file " + fallback +
+                                       kFailSuffix));
+            EXPECT_EQ(DuvFramework::GetLastError(), I_FAIL);
+            EXPECT_FALSE(fs::exists(fallback));
+        }
     }
 }
 
@@ -256,6 +266,10 @@ TEST(VivivConfigurator, ExportNamesFollowTheWorkingDirectory) {
     const viviv::ProtocolExportNames names = viviv::protocolExportNames();
     EXPECT_EQ(names.exportName, "../temp/current_prot.evp");
     EXPECT_EQ(names.readName, tree.protocolFile());
+    DuvHost::ResetInstallationDefaults();
     EXPECT_EQ(viviv::protocolFallbackNames().exportName, "/current_prot.evp");
     EXPECT_EQ(viviv::protocolFallbackNames().readName, "/current_prot.evp");
+    DuvHost::SetInstallationRoot(tree.dir.str() + "/host");
+    EXPECT_EQ(viviv::protocolFallbackNames().exportName, tree.dir.str() + "/host/current_prot.evp");
+    DuvHost::ResetInstallationDefaults();
 }

@@ -19,6 +19,7 @@
 
 using namespace offlinetest;
 using nlohmann::json;
+using duvoffline::RunOptions;
 
 namespace {
 
@@ -537,8 +538,9 @@ TEST_F(Run, Derovo2ReconstructsASingleVoxelMeasurement) {
                        ": end of job failed with status 0xc0000001; last error 0xc0000001\n");
 }
 
-TEST_F(Run, VivivExportsImagesIntoOutNifti) {
-    if (!haveModule("Viviv")) GTEST_SKIP() << "libViviv.so is not in " << kLibDir;
+// Three 8 x 6 images with the protocol the Viviv writer reads, run with the
+// module's own configurator.
+void writeVivivMeasurement(XProtocol& protocol, const std::string& in, RunOptions& options) {
     protocol = XProtocol();
     protocol.SetLong("YAPS.iMaxNoOfRxChannels", 1);
     protocol.SetLong("MEAS.sSliceArray.lSize", 3);
@@ -588,6 +590,11 @@ TEST_F(Run, VivivExportsImagesIntoOutNifti) {
     }
     options.module.clear();
     options.configurator.clear();
+}
+
+TEST_F(Run, VivivExportsImagesIntoOutNifti) {
+    if (!haveModule("Viviv")) GTEST_SKIP() << "libViviv.so is not in " << kLibDir;
+    writeVivivMeasurement(protocol, in, options);
     ASSERT_EQ(run(), 0) << err;
     const json s = summary();
     EXPECT_EQ(s["module"], "Viviv");
@@ -599,6 +606,20 @@ TEST_F(Run, VivivExportsImagesIntoOutNifti) {
         nii += name.size() > 4 && name.substr(name.size() - 4) == ".nii";
     }
     EXPECT_EQ(nii, 1u) << s["niftiFiles"].dump();
+}
+
+// When the export configurator cannot write into the host's temp directory
+// it falls back to the installation's root directory, which duv keeps under
+// OUT: nothing a run does lands outside OUT.
+TEST_F(Run, TheProtocolExportFallbackStaysUnderOut) {
+    if (!haveModule("Viviv")) GTEST_SKIP() << "libViviv.so is not in " << kLibDir;
+    writeVivivMeasurement(protocol, in, options);
+    fs::create_directories(out + "/host/temp/current_prot.evp");  // a directory cannot be opened as the file
+    const bool rootHadOne = fs::exists("/current_prot.evp");
+    ASSERT_EQ(run(), 0) << err;
+    EXPECT_TRUE(fs::is_regular_file(out + "/host/current_prot.evp"));
+    if (!rootHadOne) EXPECT_FALSE(fs::exists("/current_prot.evp"));
+    EXPECT_TRUE(summary()["ok"].get<bool>());
 }
 
 }  // namespace

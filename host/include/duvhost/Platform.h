@@ -42,6 +42,7 @@ struct InstallationDefaults {
     const char* simulationData;
     const char* temp;
     const char* customer;
+    const char* root;  // where a module falls back to: the file system's root
 };
 InstallationDefaults DefaultInstallation();
 
