@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
+#include <stdexcept>
+
+#include "TextFiles.h"
 
 #include "duvhost/Graphics.h"
 
@@ -141,7 +143,12 @@ unsigned long DisplaySink::receive(const MiniHeader& header) {
     if (keepAll_) {
         char name[64];
         std::snprintf(name, sizeof name, "/%s_%05ld.svg", kind.c_str(), n);
-        std::ofstream(dir_ + name) << overlayToSvg(header);
+        try {
+            writeTextFile(dir_ + name, overlayToSvg(header));
+        } catch (const std::exception& e) {
+            if (error_.empty()) error_ = e.what();
+            return I_FAIL;
+        }
     }
     return I_OK;
 }
@@ -151,9 +158,12 @@ std::vector<std::string> DisplaySink::flush() {
     std::vector<std::string> written;
     for (const auto& [kind, header] : latest_) {
         const std::string path = dir_ + "/latest_" + kind + ".svg";
-        std::ofstream(path) << overlayToSvg(*header);
+        writeTextFile(path, overlayToSvg(*header));
         written.push_back(path);
     }
+    // A kept image that could not be written fails the run here, after the
+    // measurement, like the latest ones.
+    if (!error_.empty()) throw std::runtime_error(error_);
     return written;
 }
 

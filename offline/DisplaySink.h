@@ -30,9 +30,11 @@ class DisplaySink {
 public:
     DisplaySink(std::string directory, bool keepAll);
     // Keeps the image as the latest of its kind (and writes <kind>_<n>.svg
-    // with keepAll). I_OK.
+    // with keepAll). I_OK, or I_FAIL when that file cannot be written.
     unsigned long receive(const MiniHeader& header);
     // Writes latest_<kind>.svg for every kind seen; returns the files written.
+    // Throws std::runtime_error naming the first file that could not be
+    // written (here or in receive).
     std::vector<std::string> flush();
     long count() const;
     std::map<std::string, long> countsByKind() const;
@@ -44,6 +46,7 @@ private:
     long count_ = 0;
     std::map<std::string, long> kinds_;
     std::map<std::string, MrPtr<MiniHeader>> latest_;
+    std::string error_;  // the first failed write of a kept image
 };
 
 }  // namespace duvoffline

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "Progress.h"
 #include "ProtocolWarnings.h"
 #include "ReportPage.h"
+#include "TextFiles.h"
 #include "duvhost/HostStages.h"
 #include "duvhost/Installation.h"
 #include "duvhost/Pipeline.h"
@@ -63,6 +65,12 @@ public:
     }
     ~RunLog() { duvtrace::removeSink(sink_); }
     bool ok() const { return sink_->ok(); }
+    // Ends the log; false when any record was lost.
+    bool close() {
+        duvtrace::removeSink(sink_);
+        sink_->close();
+        return sink_->ok();
+    }
 
 private:
     std::shared_ptr<duvtrace::FileTraceSink> sink_;
@@ -204,10 +212,76 @@ std::vector<std::string> writeExportSidecars(const std::vector<std::string>& fil
     }
     return written;
 }
+// What the guard around a run needs to finish it when an exception ends it
+// early: the output folder once the run has claimed it, and the summary so
+// far.
+struct RunRecord {
+    fs::path out;
+    bool outputClaimed = false;
+    json summary;
+};
+
+int runGuarded(const RunOptions& o, RunRecord& record);
 
 }  // namespace
 
+// Every exception ends as one line and an exit status: a protocol value that
+// a reader of duv cannot take (missing, or of another type) is bad input (2),
+// anything else a failed run (1). Once the output folder holds results, its
+// summary.json says what happened.
 int runMeasurement(const RunOptions& o) {
+    RunRecord record;
+    int code = 1;
+    std::string message;
+    try {
+        return runGuarded(o, record);
+    } catch (const ReadonlyXNode::Exception& e) {
+        code = 2;
+        message = std::string("protocol: ") + e.what();
+    } catch (const std::bad_alloc&) {
+        message = "out of memory";
+    } catch (const std::exception& e) {
+        message = e.what();
+    } catch (...) {
+        message = "unknown exception";
+    }
+    if (record.outputClaimed) {
+        record.summary["ok"] = false;
+        record.summary["failure"] = message;
+        try {
+            writeJsonFile((record.out / "summary.json").string(), record.summary);
+        } catch (const std::exception& e) {
+            if (message != e.what()) message += "; " + std::string(e.what());
+        }
+    }
+    return fail(code, message);
+}
+
+namespace {
+
+// The first protocol double that is not finite (the text form reads "nan"
+// and "inf"), or a bad handle. Slice geometry, times and frequencies are
+// doubles; a value that is not finite would reach the files' transforms and
+// axes unnoticed.
+ReadonlyXNode firstNonFinite(const ReadonlyXNode& node) {
+    if (node.IsType(ReadonlyXNode::Double)) return std::isfinite(node.ToDouble()) ? ReadonlyXNode() : node;
+    if (node.IsType(ReadonlyXNode::Map)) {
+        for (const std::string& name : node.ChildNames()) {
+            const ReadonlyXNode bad = firstNonFinite(node.At(name, false));
+            if (bad.IsOk()) return bad;
+        }
+    } else if (node.IsType(ReadonlyXNode::Array)) {
+        for (long k = 0; k < node.Count(); ++k) {
+            const ReadonlyXNode element = node.At(k, false);
+            if (element.IsBad()) continue;
+            const ReadonlyXNode bad = firstNonFinite(element);
+            if (bad.IsOk()) return bad;
+        }
+    }
+    return ReadonlyXNode();
+}
+
+int runGuarded(const RunOptions& o, RunRecord& record) {
     const auto started = std::chrono::steady_clock::now();
     const InterruptCatcher interrupts;
     std::error_code ec;
@@ -221,6 +295,8 @@ int runMeasurement(const RunOptions& o) {
     } catch (const std::exception& e) {
         return fail(2, e.what());
     }
+    if (const ReadonlyXNode bad = firstNonFinite(protocol); bad.IsOk())
+        return fail(2, "protocol: " + bad.Path() + ": " + bad.ToString() + " is not a finite number");
     const bool haveReadouts = fs::exists(in / "readouts.bin"), haveImages = fs::exists(in / "images.bin");
     if (haveReadouts == haveImages)
         return fail(2, in.string() + ": needs exactly one of readouts.bin and images.bin");
@@ -257,6 +333,8 @@ int runMeasurement(const RunOptions& o) {
         fs::create_directories(out / "data-sets", ec);
         if (ec) return fail(2, (out / "data-sets").string() + ": cannot be created: " + ec.message());
     }
+    record.out = out;
+    record.outputClaimed = true;
     DuvHost::SetInstallationRoot((out / "host").string());
     const fs::path calib = fs::path(DuvHost::SimulationDataDirectory()) / "zorp_calibs.ini";
     const FileStamp calibBefore = stampOf(calib);
@@ -291,7 +369,7 @@ int runMeasurement(const RunOptions& o) {
         return I_OK;
     });
 
-    json summary;
+    json& summary = record.summary;
     summary["input"] = in.string();
     summary["output"] = out.string();
     summary["module"] = module;
@@ -317,7 +395,7 @@ int runMeasurement(const RunOptions& o) {
         summary["wallSeconds"] = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         summary["ok"] = ok;
         summary["failure"] = failure;
-        std::ofstream(out / "summary.json") << summary.dump(2) << "\n";
+        writeJsonFile((out / "summary.json").string(), summary);
         writeRunReportPage(out, summary);
     };
     auto lifecycleFailure = [&](DuvPipeline& pipeline, const std::string& what) {
@@ -455,6 +533,7 @@ int runMeasurement(const RunOptions& o) {
     std::string failure = firstFailure(pipeline, true);
     if (failure.empty() && DuvIsFailure(eojStatus)) failure = "end of job failed with status " + hex(eojStatus);
     if (failure.empty()) failure = sidecarFailure;
+    if (!log.close() && failure.empty()) failure = (out / "trace.log").string() + ": write failed";
     if (const int signal = caughtSignal(); signal && failure.empty()) {
         // Ended like a stopped measurement: what was stored is complete, but
         // the run is not what was asked for.
@@ -476,5 +555,7 @@ int runMeasurement(const RunOptions& o) {
     if (dataSets && !dataSets->lastError().empty()) failure += " (data-set sink: " + dataSets->lastError() + ")";
     return lifecycleFailure(pipeline, failure);
 }
+
+}  // namespace
 
 }  // namespace duvoffline

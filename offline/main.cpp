@@ -51,6 +51,14 @@ int main(int argc, char** argv) {
         // Usage errors exit 2 like bad input; --help and --version exit 0.
         const int code = app.exit(e);
         return code == 0 ? 0 : 2;
+    } catch (const std::exception& e) {
+        // The subcommands report their own failures; an exception that gets
+        // this far still ends in one line and a failure status, never an abort.
+        std::cerr << "duv: " << e.what() << "\n";
+        return 1;
+    } catch (...) {
+        std::cerr << "duv: unknown exception\n";
+        return 1;
     }
     return status;
 }

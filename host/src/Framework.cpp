@@ -216,19 +216,29 @@ void StderrTraceSink::write(const TraceRecord& record) {
 // --- FileTraceSink ----------------------------------------------------------
 
 struct FileTraceSink::Impl {
-    std::mutex mutex;
+    mutable std::mutex mutex;
     std::FILE* file = nullptr;
+    bool opened = false;
+    bool failed = false;
 };
 
 FileTraceSink::FileTraceSink(const std::string& path, int minLevel) : impl_(new Impl), minLevel_(minLevel) {
     impl_->file = std::fopen(path.c_str(), "w");
+    impl_->opened = impl_->file != nullptr;
 }
 
-FileTraceSink::~FileTraceSink() {
-    if (impl_->file) std::fclose(impl_->file);
+FileTraceSink::~FileTraceSink() { close(); }
+
+bool FileTraceSink::ok() const {
+    std::lock_guard<std::mutex> g(impl_->mutex);
+    return impl_->opened && !impl_->failed;
 }
 
-bool FileTraceSink::ok() const { return impl_->file != nullptr; }
+void FileTraceSink::close() {
+    std::lock_guard<std::mutex> g(impl_->mutex);
+    if (impl_->file && std::fclose(impl_->file) != 0) impl_->failed = true;
+    impl_->file = nullptr;
+}
 
 namespace {
 
@@ -272,9 +282,9 @@ void FileTraceSink::write(const TraceRecord& record) {
                        escapeField(record.function) + "\t" + escapeField(record.text) + "\n";
     std::lock_guard<std::mutex> g(impl_->mutex);
     if (!impl_->file) return;
-    std::fwrite(line.data(), 1, line.size(), impl_->file);
     // Flushed per record: the log must show what happened before a crash.
-    std::fflush(impl_->file);
+    if (std::fwrite(line.data(), 1, line.size(), impl_->file) != line.size() || std::fflush(impl_->file) != 0)
+        impl_->failed = true;
 }
 
 // --- ScopedMemorySink -------------------------------------------------------

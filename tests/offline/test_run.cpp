@@ -618,8 +618,64 @@ TEST_F(Run, TheProtocolExportFallbackStaysUnderOut) {
     const bool rootHadOne = fs::exists("/current_prot.evp");
     ASSERT_EQ(run(), 0) << err;
     EXPECT_TRUE(fs::is_regular_file(out + "/host/current_prot.evp"));
-    if (!rootHadOne) EXPECT_FALSE(fs::exists("/current_prot.evp"));
+    if (!rootHadOne) {
+        EXPECT_FALSE(fs::exists("/current_prot.evp"));
+    }
     EXPECT_TRUE(summary()["ok"].get<bool>());
+}
+
+// Bytes that are not UTF-8 in a folder name and in a protocol text that
+// becomes a series name: the run succeeds and summary.json stays valid JSON,
+// with those bytes escaped.
+TEST_F(Run, TextThatIsNotUtf8IsEscapedInTheSummary) {
+    in = dir / "meas\xff";
+    fs::create_directories(in);
+    options.input = in;
+    protocol.SetString("TEST.tLabel", "lab\xfe" "el");
+    writeReadouts(2);
+    ASSERT_EQ(run(), 0) << err;
+    const json s = summary();
+    EXPECT_EQ(s["input"], dir / "meas\\xFF");
+    EXPECT_TRUE(s["dataSetsPerSeries"].contains("lab\\xFEel")) << s["dataSetsPerSeries"].dump();
+}
+
+// A protocol value of another type than its reader needs (here the nucleus
+// frequency that the spectra sink turns into ppm) is bad input in one line.
+TEST_F(Run, AProtocolValueOfTheWrongTypeIsBadInput) {
+    protocol.SetString("MEAS.sTXSPEC.asNucleusInfo.0.lFrequency", "123 MHz");
+    writeReadouts(2);
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err.rfind("duv run: protocol: ", 0), 0u) << err;
+    EXPECT_NE(err.find("lFrequency"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(summary()["ok"].get<bool>());
+}
+
+// A full disk (writes through /dev/full) under the summary or the trace
+// log: exit 1 naming the file, never 0.
+TEST_F(Run, AWriteThatFailsIsNoSuccess) {
+    for (const std::string name : {"summary.json.partial", "trace.log"}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(out);
+        fs::create_directories(out);
+        fs::create_symlink("/dev/full", out + "/" + name);
+        writeReadouts(2);
+        EXPECT_EQ(run(), 1);
+        const std::string file = name == "trace.log" ? out + "/trace.log" : out + "/summary.json";
+        EXPECT_EQ(err.rfind("duv run: " + file + ": write failed", 0), 0u) << err;
+        // The summary written afterwards says so.
+        EXPECT_FALSE(summary()["ok"].get<bool>());
+    }
+}
+
+// A protocol number that is not finite (the text form reads nan and inf)
+// would reach the transforms of the files: refused where it enters.
+TEST_F(Run, NonFiniteProtocolNumbersAreBadInput) {
+    protocol.SetDouble("MEAS.sSliceArray.asSlice.0.dThickness", std::nan(""));
+    writeReadouts(2);
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err, "duv run: protocol: MEAS.sSliceArray.asSlice.0.dThickness: nan is not a finite number\n");
+    EXPECT_FALSE(fs::exists(out));
 }
 
 }  // namespace

@@ -102,7 +102,11 @@ class FileTraceSink : public TraceSink {
 public:
     explicit FileTraceSink(const std::string& path, int minLevel = Debug);
     ~FileTraceSink() override;
+    // False when the file could not be opened or a record could not be
+    // written completely (a full disk): the log is then incomplete.
     bool ok() const;
+    // Closes the file; ok() afterwards also says whether the close succeeded.
+    void close();
     bool wants(const std::string&, int level) const override { return level >= minLevel_; }
     void write(const TraceRecord& record) override;
 
