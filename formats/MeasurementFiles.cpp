@@ -218,6 +218,8 @@ bool ReadoutReader::next(ReadoutRecord& rec) {
 }
 
 ReadoutWriter::ReadoutWriter(const std::string& path, int32_t slices) {
+    // What the reader refuses is never written.
+    if (slices < 1 || slices > 4096) fail(path, -1, "slices", "out of range [1, 4096]: " + std::to_string(slices));
     file_ = openOrThrow(path, "wb");
     writeFileHeader(file_, kReadoutMagic, 0, slices);
     slices_ = slices;

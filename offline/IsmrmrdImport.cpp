@@ -373,6 +373,19 @@ VectorPat vec(const float v[3]) {
     return {double(f[0]), double(f[1]), double(f[2])};
 }
 
+bool finite(const VectorPat& v) { return std::isfinite(v.dot(v)); }
+
+// A position that is not finite would reach the slice geometry of every
+// record; duv run refuses such a record, so convert must not write it.
+VectorPat positionOf(const float v[3], const std::string& where) {
+    const VectorPat p = vec(v);
+    if (!finite(p)) throw IsmrmrdError(where + ": field position: not a finite vector");
+    return p;
+}
+
+// The most slices a measurement file holds.
+constexpr int kMaxSlices = 4096;
+
 // The three direction cosines of a header. All three zero (files without
 // geometry, such as the phantom generator's) stand for the transverse frame
 // read = left, phase = posterior, slice = head. A zero slice direction is
@@ -380,6 +393,8 @@ VectorPat vec(const float v[3]) {
 Directions directionsOf(const float r[3], const float p[3], const float s[3], const std::string& where) {
     Directions d{vec(r), vec(p), vec(s)};
     const double tol = 1e-3;
+    for (const auto& [v, field] : {std::pair{d.read, "read_dir"}, {d.phase, "phase_dir"}, {d.slice, "slice_dir"}})
+        if (!finite(v)) throw IsmrmrdError(where + ": field " + field + ": not a finite vector");
     if (d.read.norm() < 1e-6 && d.phase.norm() < 1e-6 && d.slice.norm() < 1e-6)
         return {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, true};
     auto unit = [&](const VectorPat& v, const char* field) {
@@ -456,13 +471,23 @@ std::string protocolNameOf(const Header& hdr, const std::string& file) {
 // TR, TE, TI (ms in the header, microseconds in the protocol), flip angles
 // and the sequence type; what the header lacks keeps the protocol builder's
 // defaults (TR 2000 ms, TE 30 ms, TI 0, flip angles 90 and 180 degrees).
-void applySequenceParameters(const Header& hdr, duvfiles::ProtocolSpec& ps, std::vector<std::string>& defaulted) {
+// A time of the XML header in ms as protocol microseconds: finite, not
+// negative, and within the 32-bit range of a protocol time.
+long microseconds(float ms, const std::string& file, const char* field) {
+    if (!std::isfinite(ms) || ms < 0.0f || double(ms) * 1000.0 > 2147483647.0)
+        throw IsmrmrdError(file + ": XML header: field sequenceParameters." + field + ": " + std::to_string(ms) +
+                           " ms is not a time of 0 to 2147483.647 ms");
+    return std::lround(double(ms) * 1000.0);
+}
+
+void applySequenceParameters(const Header& hdr, const std::string& file, duvfiles::ProtocolSpec& ps,
+                             std::vector<std::string>& defaulted) {
     const ISMRMRD::SequenceParameters* sp =
         hdr.present && hdr.h.sequenceParameters ? &*hdr.h.sequenceParameters : nullptr;
     auto take = [&](const ISMRMRD::Optional<std::vector<float>> ISMRMRD::SequenceParameters::*field, long& us,
                     const char* name) {
         if (sp && (sp->*field) && !(sp->*field)->empty())
-            us = std::lround(double((sp->*field)->front()) * 1000.0);
+            us = microseconds((sp->*field)->front(), file, name);
         else
             defaulted.push_back(name);
     };
@@ -470,6 +495,9 @@ void applySequenceParameters(const Header& hdr, duvfiles::ProtocolSpec& ps, std:
     take(&ISMRMRD::SequenceParameters::TE, ps.teUs, "TE");
     take(&ISMRMRD::SequenceParameters::TI, ps.tiUs, "TI");
     if (sp && sp->flipAngle_deg && !sp->flipAngle_deg->empty()) {
+        for (float a : *sp->flipAngle_deg)
+            if (!std::isfinite(a))
+                throw IsmrmrdError(file + ": XML header: field sequenceParameters.flipAngle_deg: not a finite angle");
         ps.flipAngle1 = sp->flipAngle_deg->at(0);
         if (sp->flipAngle_deg->size() > 1) ps.flipAngle2 = sp->flipAngle_deg->at(1);
     } else {
@@ -479,10 +507,10 @@ void applySequenceParameters(const Header& hdr, duvfiles::ProtocolSpec& ps, std:
 }
 
 // Every echo time of the header (the protocol builder writes the first only).
-void applyEchoTimes(const Header& hdr, XProtocol& p) {
+void applyEchoTimes(const Header& hdr, const std::string& file, XProtocol& p) {
     if (!hdr.present || !hdr.h.sequenceParameters || !hdr.h.sequenceParameters->TE) return;
     const std::vector<float>& te = *hdr.h.sequenceParameters->TE;
-    for (size_t k = 0; k < te.size(); ++k) p.SetLong("MEAS.alTE." + std::to_string(k), std::lround(te[k] * 1000.0));
+    for (size_t k = 0; k < te.size(); ++k) p.SetLong("MEAS.alTE." + std::to_string(k), microseconds(te[k], file, "TE"));
 }
 
 // Names of the receive coil elements, from the header's coil labels.
@@ -505,7 +533,7 @@ void baseSpec(const Header& hdr, const std::string& file, duvfiles::ProtocolSpec
         ps.frequencyMHz = double(hdr.h.experimentalConditions.H1resonanceFrequency_Hz) * 1e-6;
     else
         defaulted.push_back("resonance frequency");
-    applySequenceParameters(hdr, ps, defaulted);
+    applySequenceParameters(hdr, file, ps, defaulted);
     if (!defaulted.empty()) notes.push_back("not in the XML header, defaults used: " + joined(defaulted));
 }
 
@@ -596,7 +624,7 @@ Grid gridOf(const Header& hdr, const std::string& file) {
     g.fov1 = e.encodedSpace.fieldOfView_mm.y;
     g.fovRead = e.reconSpace.fieldOfView_mm.x;
     g.thickness = e.encodedSpace.fieldOfView_mm.z;
-    if (!(g.fov1 > 0.0) || !(g.fovRead > 0.0) || !(g.thickness > 0.0))
+    if (!(g.fov1 > 0.0) || !(g.fovRead > 0.0) || !(g.thickness > 0.0) || !std::isfinite(g.fov1 + g.fovRead + g.thickness))
         throw IsmrmrdError(where + "field fieldOfView_mm: encodedSpace y and z and reconSpace x must be positive");
     const ISMRMRD::EncodingLimits& lim = e.encodingLimits;
     g.centre1 = lim.kspace_encoding_step_1 ? lim.kspace_encoding_step_1->center : g.n1 / 2;
@@ -701,8 +729,10 @@ AcquisitionScan scanAcquisitions(IsmrmrdFile& ds, const Grid& g) {
                 throw IsmrmrdError(where + ": field number_of_samples: " + std::to_string(kept) +
                                    " samples to keep are not a multiple of the readout oversampling " +
                                    std::to_string(g.oversampling));
-            if (!(h.sample_time_us > 0.0f))
-                throw IsmrmrdError(where + ": field sample_time_us: not positive");
+            // At most a second per sample: the protocol holds the dwell time in ns.
+            if (!(h.sample_time_us > 0.0f) || !(h.sample_time_us <= 1e6f))
+                throw IsmrmrdError(where + ": field sample_time_us: " + std::to_string(h.sample_time_us) +
+                                   " is not a dwell time of more than 0 and at most 1000000 us");
         } else {
             if (kept != s.kept)
                 throw IsmrmrdError(where + ": field number_of_samples: " + std::to_string(kept) +
@@ -721,7 +751,10 @@ AcquisitionScan scanAcquisitions(IsmrmrdFile& ds, const Grid& g) {
         storeIndex(h.idx.kspace_encode_step_2, g.centre3, g.n3, where, "kspace_encode_step_2");
         const Directions d = directionsOf(h.read_dir, h.phase_dir, h.slice_dir, where);
         s.defaultGeometry = s.defaultGeometry || d.defaulted;
-        s.geometry.emplace(int(h.idx.slice), SliceGeometry{vec(h.position), d});
+        if (h.idx.slice >= kMaxSlices)
+            throw IsmrmrdError(where + ": field idx.slice: " + std::to_string(h.idx.slice) + ": a measurement holds " +
+                               std::to_string(kMaxSlices) + " slices at most");
+        s.geometry.emplace(int(h.idx.slice), SliceGeometry{positionOf(h.position, where), d});
         if (flagSet(h.flags, ISMRMRD_ACQ_IS_REVERSE)) ++s.reversed;
         s.slices = std::max(s.slices, h.idx.slice + 1);
         s.averages = std::max(s.averages, h.idx.average + 1);
@@ -783,7 +816,7 @@ XProtocol acquisitionProtocol(const Header& hdr, const std::string& file, const 
     // Contrasts are stored in the echo dimension, whose length is program
     // parameter 12 (0 stands for one).
     p.SetLong("YAPS.alDUVProgramPara.12", s.contrasts > 1 ? s.contrasts : 0);
-    applyEchoTimes(hdr, p);
+    applyEchoTimes(hdr, file, p);
     applyCoilLabels(hdr, p, s.channels);
     return p;
 }
@@ -835,7 +868,7 @@ duvfiles::ReadoutRecord readoutRecord(const ISMRMRD_Acquisition& acq, const Grid
     h.ushKSpaceCentrePartitionNo = uint16_t(g.n3 > 1 ? g.n3 / 2 : 0);
     h.aushDuvProgramPara[4] = a.discard_pre;
 
-    const VectorPat position = vec(a.position);
+    const VectorPat position = positionOf(a.position, where);
     const Directions d = directionsOf(a.read_dir, a.phase_dir, a.slice_dir, where);
     const duvfiles::Frame f = frameWithReadout(position, d.slice, d.phase);
     h.sSliceData.flSag = a.position[0];
@@ -933,8 +966,12 @@ ImageScan scanImages(IsmrmrdFile& ds, const std::string& var) {
                                std::to_string(duvfiles::kMaxChannels));
         if (h.matrix_size[0] < 1 || h.matrix_size[1] < 1 || h.matrix_size[2] < 1)
             throw IsmrmrdError(where + ": field matrix_size: a size is 0");
-        if (!(h.field_of_view[0] > 0.0f) || !(h.field_of_view[1] > 0.0f) || !(h.field_of_view[2] > 0.0f))
-            throw IsmrmrdError(where + ": field field_of_view: not positive");
+        for (int k = 0; k < 3; ++k)
+            if (!(h.field_of_view[k] > 0.0f) || !std::isfinite(h.field_of_view[k]))
+                throw IsmrmrdError(where + ": field field_of_view: not positive");
+        if (h.slice >= kMaxSlices)
+            throw IsmrmrdError(where + ": field slice: " + std::to_string(h.slice) + ": a measurement holds " +
+                               std::to_string(kMaxSlices) + " slices at most");
         if (i == 0) {
             s.first = h;
             s.format = h.data_type == ISMRMRD_SHORT ? SH : h.data_type == ISMRMRD_FLOAT ? FL : CXFL;
@@ -952,7 +989,7 @@ ImageScan scanImages(IsmrmrdFile& ds, const std::string& var) {
         }
         const Directions d = directionsOf(h.read_dir, h.phase_dir, h.slice_dir, where);
         s.defaultGeometry = s.defaultGeometry || d.defaulted;
-        s.geometry.emplace(int(h.slice), SliceGeometry{vec(h.position), d});
+        s.geometry.emplace(int(h.slice), SliceGeometry{positionOf(h.position, where), d});
         s.counts[SLC] = std::max<long>(s.counts[SLC], h.slice + 1);
         s.counts[ECO] = std::max<long>(s.counts[ECO], h.contrast + 1);
         s.counts[PHS] = std::max<long>(s.counts[PHS], h.phase + 1);
@@ -994,7 +1031,7 @@ XProtocol imageProtocol(const Header& hdr, const std::string& file, const ImageS
     p.SetLong("YAPS.iNSet", s.counts[SET]);
     p.SetLong("MEAS.sPhysioImaging.lPhases", s.counts[PHS]);
     p.SetLong("MEAS.lContrasts", s.counts[ECO]);
-    applyEchoTimes(hdr, p);
+    applyEchoTimes(hdr, file, p);
     applyCoilLabels(hdr, p, f.channels);
     return p;
 }

@@ -756,6 +756,26 @@ TEST_F(Refusal, HeadersThatDoNotDescribeACartesianReadout) {
                      "acquisitions come from it");
 }
 
+// Values that convert would otherwise map into a measurement that duv run
+// refuses (or into times of lround(inf)); the message names the input field.
+TEST_F(Refusal, ValuesOutsideWhatAMeasurementHolds) {
+    ISMRMRD::IsmrmrdHeader h = mappingHeader();
+    h.sequenceParameters->TR = std::vector<float>{INFINITY};
+    EXPECT_EQ(refuseAcquisitions({acquisition(32, 1, 0.0f)}, h),
+              file + ": XML header: field sequenceParameters.TR: inf ms is not a time of 0 to 2147483.647 ms");
+    ISMRMRD::Acquisition dwell = acquisition(32, 1, 0.0f);
+    dwell.sample_time_us() = NAN;
+    EXPECT_EQ(refuseAcquisitions({dwell}), file + ": acquisition 0: field sample_time_us: nan is not a dwell time of "
+                                                  "more than 0 and at most 1000000 us");
+    ISMRMRD::Acquisition slice = acquisition(32, 1, 0.0f);
+    slice.idx().slice = 5000;
+    EXPECT_EQ(refuseAcquisitions({slice}),
+              file + ": acquisition 0: field idx.slice: 5000: a measurement holds 4096 slices at most");
+    ISMRMRD::Acquisition position = acquisition(32, 1, 0.0f);
+    position.position()[1] = NAN;
+    EXPECT_EQ(refuseAcquisitions({position}), file + ": acquisition 0: field position: not a finite vector");
+}
+
 TEST_F(Refusal, FilesThatAreNotMeasurements) {
     writeBytes(file, {'n', 'o', 't', ' ', 'h', 'd', 'f'});
     EXPECT_EQ(refuse(optionsFor(file)), file + ": not an HDF5 file (ISMRMRD files are HDF5)");
