@@ -150,9 +150,10 @@ long W::outputFile(const std::string& fileName, const std::string& tmpName) {
         return -1;
     }
     const int64_t voxOffset = static_cast<int64_t>(h.vox_offset);
-    const int64_t estimate = int64_t(m_iNPar) * m_iNLin * m_iNCol * m_iBytesPerValue * m_iNRep * m_iNPhs * m_iNSet *
-                                 m_iNSlc * m_iNCha +
-                             voxOffset;
+    // In double: the product of nine protocol counts can exceed 64 bits.
+    const double estimate = double(m_iNPar) * m_iNLin * m_iNCol * m_iBytesPerValue * m_iNRep * m_iNPhs * m_iNSet *
+                                m_iNSlc * m_iNCha +
+                            double(voxOffset);
     VIVIV_DEBUG(m_bDebugLogging, kSource, kComputeImage) << "qomNiftiWriter: estimated final filesize (incl. "
                                                          << voxOffset << "-byte header): " << estimate << " bytes";
     m_vStreams[size_t(k)].position = voxOffset;

@@ -2,6 +2,7 @@
 // name, the output directory and the end of initialisation.
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -193,7 +194,15 @@ unsigned long W::EndInit(IRuduEnvironment* env) {
     m_vStreams.clear();
     m_vstrFileNames.clear();
 
-    // The protocol holds one less than the number of repetitions.
+    // The protocol holds one less than the number of repetitions; a value
+    // that leaves no room for the addition is refused, not wrapped around.
+    if (m_iNRep == std::numeric_limits<int>::max()) {
+        VIVIV_ERROR(kSource, kEndInit) << "qomNiftiWriter: NRep = " << m_iNRep
+                                       << " (MEAS.lRepetitions) leaves no count of repetitions, aborting..."
+                                       << VivivStatus{I_FAIL};
+        DuvFramework::SetLastError(I_FAIL, env);
+        return I_FAIL;
+    }
     m_iNRep = m_iNRep + 1;
 
     if (!m_bDoNiftiExport) return I_OK;

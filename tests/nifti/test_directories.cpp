@@ -155,6 +155,21 @@ TEST(NiftiEndInit, ReadsTheProtocolAndAddsOneRepetition) {
     EXPECT_EQ(w->getNRep(), 2);
 }
 
+// The largest protocol count leaves no room for the added repetition: refused
+// rather than wrapped around to one volume.
+TEST(NiftiEndInit, ARepetitionCountWithoutRoomForTheAdditionFails) {
+    TempDir dir;
+    writeFile(dir / "current_prot.evp", "MEAS.lRepetitions = 2147483647\n");
+    MrPtr<Writer> w = makeWriter(Job{}, dir.str());
+    w->setNRep(2147483647);
+    duvtrace::ScopedMemorySink sink;
+    DuvFramework::ClearLastError();
+    EXPECT_EQ(w->EndInit(nullptr), I_FAIL);
+    EXPECT_TRUE(sink->contains("qomNiftiWriter: NRep = 2147483647 (MEAS.lRepetitions) leaves no count of repetitions, "
+                               "aborting..." + kFailSuffix));
+    EXPECT_EQ(DuvFramework::GetLastError(), I_FAIL);
+}
+
 TEST(NiftiEndInit, MissingProtocolFileFails) {
     TempDir dir;
     MrPtr<Writer> w = makeWriter(Job{}, dir.str());
