@@ -83,8 +83,13 @@ std::string spectrumSvg(const std::vector<std::complex<double>>& fid, const Spec
     os << "\"/>\n";
 
     // Axis: ticks inside the range, labels kept inside the picture.
+    // A counted loop: on an axis far from zero (a file states its centre) or
+    // one that is not finite, adding the step need not move t.
     const double step = tickStep(high - low, 10);
-    for (double t = std::ceil(low / step) * step; t <= high + 1e-9; t += step) {
+    const double firstTick = std::ceil(low / step) * step;
+    for (int k = 0; k <= 11 && std::isfinite(firstTick) && step > 0.0; ++k) {
+        const double t = firstTick + k * step;
+        if (!(t <= high + 1e-9)) break;
         const double x = xOf(t);
         os << "<line x1=\"" << x << "\" y1=\"" << top + plotH << "\" x2=\"" << x << "\" y2=\"" << top + plotH + 5
            << "\" stroke=\"black\"/>\n";

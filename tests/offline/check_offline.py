@@ -204,7 +204,10 @@ def check_inspect(directory, expectations, duv, scratch):
         vol[x, :, :] = 10 * x
     nib.save(nib.Nifti1Image(vol, np.diag([2.0, 2.0, 3.0, 1.0])), n1)
     out = os.path.join(scratch, "pictures")
-    r = subprocess.run([duv, "inspect", "--json", "--out", out] + files + [n1], capture_output=True, text=True)
+    # Bounded: files whose ppm axis is not finite or absurdly wide must not
+    # make inspect run (and grow) without end.
+    r = subprocess.run([duv, "inspect", "--json", "--out", out] + files + [n1], capture_output=True, text=True,
+                       timeout=120)
     if not check(r.returncode == 0, f"duv inspect: exit {r.returncode}: {r.stderr.strip()}"):
         return
     report = json.loads(r.stdout)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <nlohmann/json.hpp>
 
 #include "DisplaySink.h"
@@ -181,6 +182,20 @@ json writeInspect(const fs::path& dir) {
         v.data = fid({4.5, -2.5}, 0.0, n, dwell);
         niftimrs::write((dir / "peaks_31p.nii").string(), v);
         expect.push_back({{"file", "peaks_31p.nii"}, {"ppm", {4.5, -2.5}}});
+    }
+    // Axes that are not finite or absurdly wide: no extension (no frequency),
+    // a zero frequency, a tiny dwell time. inspect reports them and ends.
+    for (const auto& [name, header, seconds] :
+         {std::tuple{"no_extension.nii", std::string(), dwell},
+          std::tuple{"zero_frequency.nii", json({{"SpectrometerFrequency", {0.0}}}).dump(), dwell},
+          std::tuple{"tiny_dwell.nii", json({{"SpectrometerFrequency", {kFrequencyMHz}}}).dump(), 1e-30}}) {
+        niftimrs::Volume v;
+        v.dims = {1, 1, 1, 64};
+        v.dwellSeconds = seconds;
+        v.json = header;
+        v.data = fid({2.01}, 4.7, 64, dwell);
+        niftimrs::write((dir / name).string(), v);
+        expect.push_back({{"file", name}});
     }
     // 3 x 2 CSI grid: choline only in voxel (2, 1), NAA everywhere.
     {
