@@ -209,6 +209,11 @@ bool ReadoutReader::next(ReadoutRecord& rec) {
     unsigned char fixed[kReadoutFixedBytes];
     if (!readExact(file_, fixed, sizeof fixed)) fail(path_, long(read_), "recordBytes", "read failed");
     std::memcpy(&rec.header, fixed + 4, sizeof rec.header);
+    // Checked again here: the file may have changed since it was opened.
+    const uint16_t channels = rec.header.ushUsedChannels, samples = rec.header.ushSamplesInScan;
+    if (channels < 1 || channels > kMaxChannels || samples < 1 ||
+        load<uint32_t>(fixed) != kReadoutFixedBytes + 8ull * channels * samples)
+        fail(path_, long(read_), "recordBytes", "changed since the file was checked");
     rec.soda = getSoda(fixed + 4 + sizeof(sScanHeader), path_, long(read_));
     rec.samples.resize(size_t(2) * rec.header.ushUsedChannels * rec.header.ushSamplesInScan);
     if (!readExact(file_, rec.samples.data(), rec.samples.size() * sizeof(float)))
@@ -332,6 +337,90 @@ size_t parseFields(const unsigned char* base, size_t offset, size_t end, uint32_
 
 }  // namespace
 
+namespace {
+
+// Reads one image record at the file's position and checks every size and
+// field in it; `remaining` is what the file holds from there. With `rec` the
+// record is kept, samples included; without, the samples are skipped. The
+// reader checks every record when it opens the file and each one again when
+// it hands it out: the file may change in between, and a size read once is
+// never trusted later. Returns the record's size in bytes.
+uint32_t readImageRecord(std::FILE* file, const std::string& path, long r, uint64_t remaining, ImageRecord* rec) {
+    unsigned char lenBytes[4];
+    if (remaining < kImageFixedBytes || !readExact(file, lenBytes, 4)) fail(path, r, "recordBytes", "truncated record");
+    const uint32_t bytes = load<uint32_t>(lenBytes);
+    if (bytes < kImageFixedBytes) fail(path, r, "recordBytes", "smaller than the fixed part");
+    if (bytes > remaining) fail(path, r, "recordBytes", "truncated record");
+    // The record's header part: everything but the samples.
+    std::vector<unsigned char> buf(kImageFixedBytes);
+    std::memcpy(buf.data(), lenBytes, 4);
+    if (!readExact(file, buf.data() + 4, kImageFixedBytes - 4)) fail(path, r, "recordBytes", "truncated record");
+    const uint32_t format = load<uint32_t>(buf.data() + 4);
+    const size_t vb = formatBytes(format);
+    if (vb == 0) fail(path, r, "format", "unsupported format " + std::to_string(format));
+    const int32_t cols = load<int32_t>(buf.data() + 8), lines = load<int32_t>(buf.data() + 12),
+                  chans = load<int32_t>(buf.data() + 16);
+    if (cols < 1 || cols > 65535) fail(path, r, "columns", "out of range [1, 65535]");
+    if (lines < 1 || lines > 65535) fail(path, r, "lines", "out of range [1, 65535]");
+    if (chans < 1 || chans > int32_t(kMaxChannels)) fail(path, r, "channels", "out of range [1, 1024]");
+    for (int d = 0; d < DUV_DIM_COUNT; ++d) {
+        if (load<int32_t>(buf.data() + 20 + 4 * d) < 1)
+            fail(path, r, std::string("count ") + DuvDimName(DuvDim(d)), "below 1");
+        if (load<int32_t>(buf.data() + 84 + 4 * d) < 0)
+            fail(path, r, std::string("index ") + DuvDimName(DuvDim(d)), "negative");
+    }
+    const DuvSoda soda = getSoda(buf.data() + 148, path, r);
+    const uint32_t nFields = load<uint32_t>(buf.data() + 292);
+    if (nFields > kMaxFields) fail(path, r, "fieldCount", "more than 4096 fields");
+    const uint64_t samples = uint64_t(cols) * lines * chans * vb;
+    if (samples > bytes) fail(path, r, "recordBytes", "smaller than its samples");
+    const size_t fieldsEnd = bytes - samples;
+    if (fieldsEnd < kImageFixedBytes) fail(path, r, "fieldCount", "header fields do not fit the record");
+    buf.resize(fieldsEnd);
+    if (!readExact(file, buf.data() + kImageFixedBytes, fieldsEnd - kImageFixedBytes))
+        fail(path, r, "fieldCount", "header fields do not fit the record");
+    std::vector<MiniHeader::Field> fields;
+    const size_t after = parseFields(buf.data(), kImageFixedBytes, fieldsEnd, nFields, path, r, &fields);
+    if (after != fieldsEnd)
+        fail(path, r, "recordBytes", "does not match the header fields and columns x lines x channels");
+    bool hasDescription = false, hasSliceNo = false;
+    for (const auto& f : fields) {
+        hasDescription |= f.name == "SequenceDescription" && f.type == MiniHeader::Text;
+        hasSliceNo |= f.name == "AnatomicalSliceNo" && f.type == MiniHeader::Int;
+    }
+    if (!hasDescription) fail(path, r, "SequenceDescription", "missing text field");
+    if (!hasSliceNo) fail(path, r, "AnatomicalSliceNo", "missing int field");
+    if (!rec) {
+        if (fseeko(file, static_cast<off_t>(samples), SEEK_CUR) != 0) fail(path, r, "samples", "truncated record");
+        return bytes;
+    }
+    rec->format = DuvFormat_t(format);
+    rec->columns = cols;
+    rec->lines = lines;
+    rec->channels = chans;
+    rec->control = ImageControl();
+    for (int d = 0; d < DUV_DIM_COUNT; ++d) {
+        rec->control.setCount(DuvDim(d), load<int32_t>(buf.data() + 20 + 4 * d));
+        rec->control.setIndex(DuvDim(d), load<int32_t>(buf.data() + 84 + 4 * d));
+    }
+    rec->control.setColumns(cols);
+    rec->soda = soda;
+    rec->fields = std::move(fields);
+    rec->data.resize(size_t(samples));
+    if (!readExact(file, rec->data.data(), rec->data.size())) fail(path, r, "samples", "truncated record");
+    return bytes;
+}
+
+// Bytes from the file's position to its end.
+uint64_t remainingBytes(std::FILE* file) {
+    const off_t here = ftello(file);
+    const uint64_t size = fileSize(file);
+    fseeko(file, here, SEEK_SET);
+    return here < 0 || uint64_t(here) > size ? 0 : size - uint64_t(here);
+}
+
+}  // namespace
+
 ImageReader::ImageReader(const std::string& path) : path_(path) {
     file_ = openOrThrow(path, "rb");
     try {
@@ -339,57 +428,10 @@ ImageReader::ImageReader(const std::string& path) : path_(path) {
         unsigned char h[32];
         count_ = readFileHeader(file_, path, kImageMagic, h);
         uint64_t pos = kFileHeaderBytes;
-        std::vector<unsigned char> buf;
         for (uint64_t r = 0; r < count_; ++r) {
-            unsigned char lenBytes[4];
-            if (pos + kImageFixedBytes > size || fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0 ||
-                !readExact(file_, lenBytes, 4))
+            if (pos > size || fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0)
                 fail(path, long(r), "recordBytes", "truncated record");
-            const uint32_t bytes = load<uint32_t>(lenBytes);
-            if (bytes < kImageFixedBytes) fail(path, long(r), "recordBytes", "smaller than the fixed part");
-            if (pos + bytes > size) fail(path, long(r), "recordBytes", "truncated record");
-            ImageRecord rec;
-            // Check the record's header part: everything but the samples.
-            buf.resize(kImageFixedBytes);
-            std::memcpy(buf.data(), lenBytes, 4);
-            if (!readExact(file_, buf.data() + 4, kImageFixedBytes - 4))
-                fail(path, long(r), "recordBytes", "truncated record");
-            const uint32_t format = load<uint32_t>(buf.data() + 4);
-            const size_t vb = formatBytes(format);
-            if (vb == 0) fail(path, long(r), "format", "unsupported format " + std::to_string(format));
-            const int32_t cols = load<int32_t>(buf.data() + 8), lines = load<int32_t>(buf.data() + 12),
-                          chans = load<int32_t>(buf.data() + 16);
-            if (cols < 1 || cols > 65535) fail(path, long(r), "columns", "out of range [1, 65535]");
-            if (lines < 1 || lines > 65535) fail(path, long(r), "lines", "out of range [1, 65535]");
-            if (chans < 1 || chans > int32_t(kMaxChannels)) fail(path, long(r), "channels", "out of range [1, 1024]");
-            for (int d = 0; d < DUV_DIM_COUNT; ++d) {
-                if (load<int32_t>(buf.data() + 20 + 4 * d) < 1)
-                    fail(path, long(r), std::string("count ") + DuvDimName(DuvDim(d)), "below 1");
-                if (load<int32_t>(buf.data() + 84 + 4 * d) < 0)
-                    fail(path, long(r), std::string("index ") + DuvDimName(DuvDim(d)), "negative");
-            }
-            getSoda(buf.data() + 148, path, long(r));
-            const uint32_t nFields = load<uint32_t>(buf.data() + 292);
-            if (nFields > kMaxFields) fail(path, long(r), "fieldCount", "more than 4096 fields");
-            const uint64_t samples = uint64_t(cols) * lines * chans * vb;
-            if (samples > bytes) fail(path, long(r), "recordBytes", "smaller than its samples");
-            const size_t fieldsEnd = bytes - samples;
-            buf.resize(bytes - samples);
-            if (fieldsEnd < kImageFixedBytes ||
-                !readExact(file_, buf.data() + kImageFixedBytes, fieldsEnd - kImageFixedBytes))
-                fail(path, long(r), "fieldCount", "header fields do not fit the record");
-            std::vector<MiniHeader::Field> fields;
-            const size_t after = parseFields(buf.data(), kImageFixedBytes, fieldsEnd, nFields, path, long(r), &fields);
-            if (after != fieldsEnd)
-                fail(path, long(r), "recordBytes", "does not match the header fields and columns x lines x channels");
-            bool hasDescription = false, hasSliceNo = false;
-            for (const auto& f : fields) {
-                hasDescription |= f.name == "SequenceDescription" && f.type == MiniHeader::Text;
-                hasSliceNo |= f.name == "AnatomicalSliceNo" && f.type == MiniHeader::Int;
-            }
-            if (!hasDescription) fail(path, long(r), "SequenceDescription", "missing text field");
-            if (!hasSliceNo) fail(path, long(r), "AnatomicalSliceNo", "missing int field");
-            pos += bytes;
+            pos += readImageRecord(file_, path, long(r), size - pos, nullptr);
         }
         if (pos != size) failTrailing(path, size - pos, count_);
         std::fseek(file_, kFileHeaderBytes, SEEK_SET);
@@ -406,28 +448,7 @@ ImageReader::~ImageReader() {
 
 bool ImageReader::next(ImageRecord& rec) {
     if (read_ >= count_) return false;
-    unsigned char lenBytes[4];
-    if (!readExact(file_, lenBytes, 4)) fail(path_, long(read_), "recordBytes", "read failed");
-    const uint32_t bytes = load<uint32_t>(lenBytes);
-    std::vector<unsigned char> buf(bytes);
-    std::memcpy(buf.data(), lenBytes, 4);
-    if (!readExact(file_, buf.data() + 4, bytes - 4)) fail(path_, long(read_), "recordBytes", "read failed");
-    rec.format = DuvFormat_t(load<uint32_t>(buf.data() + 4));
-    rec.columns = load<int32_t>(buf.data() + 8);
-    rec.lines = load<int32_t>(buf.data() + 12);
-    rec.channels = load<int32_t>(buf.data() + 16);
-    rec.control = ImageControl();
-    for (int d = 0; d < DUV_DIM_COUNT; ++d) {
-        rec.control.setCount(DuvDim(d), load<int32_t>(buf.data() + 20 + 4 * d));
-        rec.control.setIndex(DuvDim(d), load<int32_t>(buf.data() + 84 + 4 * d));
-    }
-    rec.control.setColumns(rec.columns);
-    rec.soda = getSoda(buf.data() + 148, path_, long(read_));
-    const size_t samples = size_t(rec.columns) * rec.lines * rec.channels * formatBytes(rec.format);
-    rec.fields.clear();
-    parseFields(buf.data(), kImageFixedBytes, bytes - samples, load<uint32_t>(buf.data() + 292), path_, long(read_),
-                &rec.fields);
-    rec.data.assign(buf.end() - long(samples), buf.end());
+    readImageRecord(file_, path_, long(read_), remainingBytes(file_), &rec);
     ++read_;
     return true;
 }

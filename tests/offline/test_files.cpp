@@ -383,6 +383,36 @@ TEST_F(ImageFile, RefusesValuesOutOfRange) {
     EXPECT_EQ(refusedWith(b), at("record 0: field fieldCount: more than 4096 fields"));
 }
 
+// The file changes between the check when it is opened and the reading of
+// its records: every size is checked again where it is used, never trusted.
+TEST_F(ImageFile, AFileThatChangesAfterItsCheckIsRefusedWhereItIsRead) {
+    const struct {
+        size_t offset;
+        uint32_t value;
+        std::string message;
+    } changes[] = {
+        {kRec0, 2, "record 0: field recordBytes: smaller than the fixed part"},
+        {kRec0, 1u << 30, "record 0: field recordBytes: truncated record"},
+        {kImgColumns, 65535, "record 0: field recordBytes: smaller than its samples"},
+        {kImgFieldCount, 4000, "record 0: field fieldCount: truncated record"},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.message);
+        writeBytes(path, bytes);
+        duvfiles::ImageReader reader(path);
+        auto changed = bytes;
+        patch<uint32_t>(changed, c.offset, c.value);
+        writeBytes(path, changed);  // the same file, rewritten in place
+        duvfiles::ImageRecord rec;
+        try {
+            reader.next(rec);
+            ADD_FAILURE() << "the changed record was read";
+        } catch (const std::exception& e) {
+            EXPECT_EQ(e.what(), at(c.message));
+        }
+    }
+}
+
 TEST_F(ImageFile, RefusesTruncatedRecordsAndCountsThatDoNotAddUp) {
     EXPECT_EQ(refusedWith(std::vector<unsigned char>(bytes.begin(), bytes.end() - 1)),
               at("record 0: field recordBytes: truncated record"));
