@@ -227,8 +227,8 @@ int runGuarded(const RunOptions& o, RunRecord& record);
 
 // Every exception ends as one line and an exit status: a protocol value that
 // a reader of duv cannot take (missing, or of another type) is bad input (2),
-// anything else a failed run (1). Once the output folder holds results, its
-// summary.json says what happened.
+// anything else a failed run (1), whose summary.json then says what
+// happened.
 int runMeasurement(const RunOptions& o) {
     RunRecord record;
     int code = 1;
@@ -245,7 +245,8 @@ int runMeasurement(const RunOptions& o) {
     } catch (...) {
         message = "unknown exception";
     }
-    if (record.outputClaimed) {
+    // Bad input claims nothing; a failed run says in summary.json what happened.
+    if (code == 1 && record.outputClaimed) {
         record.summary["ok"] = false;
         record.summary["failure"] = message;
         try {

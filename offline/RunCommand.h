@@ -21,9 +21,8 @@ struct RunOptions {
 // Exit status: 0 success (everything claimed was written); 1 a lifecycle
 // call or a write failed (the message names the call, its status and the
 // last error, or the file; OUT/summary.json says what happened); 2 bad input
-// (nothing is claimed: no summary.json, or, for a protocol value found bad
-// once the run had begun, one that says ok false). Every exception ends in
-// one of these. Errors are reported on
+// (nothing is claimed: no summary.json). Every exception ends in one of
+// these. Errors are reported on
 // standard error in one line that starts with "duv run: ". Every trace record
 // goes to OUT/trace.log while the run lasts; the caller decides what
 // standard error shows.
