@@ -154,8 +154,10 @@ long W::outputFile(const std::string& fileName, const std::string& tmpName) {
     const double estimate = double(m_iNPar) * m_iNLin * m_iNCol * m_iBytesPerValue * m_iNRep * m_iNPhs * m_iNSet *
                                 m_iNSlc * m_iNCha +
                             double(voxOffset);
+    char estimateText[48];
+    std::snprintf(estimateText, sizeof estimateText, "%.0f", estimate);
     VIVIV_DEBUG(m_bDebugLogging, kSource, kComputeImage) << "qomNiftiWriter: estimated final filesize (incl. "
-                                                         << voxOffset << "-byte header): " << estimate << " bytes";
+                                                         << voxOffset << "-byte header): " << estimateText << " bytes";
     m_vStreams[size_t(k)].position = voxOffset;
     return k;
 }

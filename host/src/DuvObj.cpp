@@ -10,10 +10,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <ostream>
+#include <string>
+
+#include "duvhost/Framework.h"
 
 namespace {
 
@@ -225,6 +229,27 @@ DuvObj::DuvObj() : sodas_(1) {
 
 DuvObj::~DuvObj() { std::free(data_); }
 
+namespace {
+
+// An object too large for memory (or for the address space) is refused with
+// the size it asked for and the dimensions that made it, so that the module's
+// own failure message has a cause next to it.
+void traceTooLarge(const std::vector<DuvDimLength>& dims, size_t elementBytes, const char* why) {
+    std::string shape;
+    long double bytes = static_cast<long double>(elementBytes);
+    for (const DuvDimLength& dl : dims) {
+        shape += (shape.empty() ? "" : " x ") + std::string(DuvDimName(dl.dim)) + " " + std::to_string(dl.length);
+        bytes *= static_cast<long double>(dl.length);
+    }
+    char size[64];
+    std::snprintf(size, sizeof size, "%.0Lf", bytes);
+    getStdStackTraceStream("DUV.host", duvtrace::Error, 1, "DUV", "duvhost", "DuvObj", __LINE__, "DuvObj::create",
+                           "DLL", false)
+        << "DuvObj::create: " << size << " bytes (" << shape << ", " << elementBytes << " bytes each) " << why;
+}
+
+}  // namespace
+
 bool DuvObj::create(DuvFormat_t format, const std::vector<DuvDimLength>& dims) {
     const size_t eb = DuvFormatBytes(format);
     if (eb == 0 || dims.size() > size_t(DUV_DIM_COUNT)) return false;
@@ -238,7 +263,10 @@ bool DuvObj::create(DuvFormat_t format, const std::vector<DuvDimLength>& dims) {
     for (const DuvDimLength& dl : dims) {
         if (!validDim(dl.dim) || seen[dl.dim] || dl.length < 1) return false;
         seen[dl.dim] = true;
-        if (size_t(dl.length) > maxElements / elements) return false;  // size overflows
+        if (size_t(dl.length) > maxElements / elements) {
+            traceTooLarge(dims, eb, "exceed the address space");
+            return false;
+        }
         elements *= size_t(dl.length);
         len[dl.dim] = dl.length;
         order.push_back(dl.dim);
@@ -257,10 +285,14 @@ bool DuvObj::create(DuvFormat_t format, const std::vector<DuvDimLength>& dims) {
     try {
         sodas.resize(size_t(len[SLC]));
     } catch (const std::exception&) {
+        traceTooLarge(dims, eb, "cannot be allocated");
         return false;
     }
     void* data = std::calloc(elements, eb);
-    if (!data) return false;
+    if (!data) {
+        traceTooLarge(dims, eb, "cannot be allocated");
+        return false;
+    }
 
     std::free(data_);
     data_ = static_cast<unsigned char*>(data);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "duvhost/DuvObj.h"
+#include "duvhost/Framework.h"
 
 namespace {
 
@@ -97,6 +98,16 @@ TEST(DuvObjCreate, RefusalsLeaveTheObjectUnchanged) {
     EXPECT_FALSE(empty->IsValid());
     EXPECT_FALSE((*empty)().IsValid());
     EXPECT_EQ((*empty)().calcSplObjStartAddr(), nullptr);
+}
+
+// An object too large for memory is refused with its size in bytes and the
+// dimensions that made it.
+TEST(DuvObjCreate, ATooLargeObjectIsTracedWithItsSizeAndDimensions) {
+    MrPtr<DuvObj> o(Rudu::HeapObject<DuvObj>::Create());
+    duvtrace::ScopedMemorySink sink;
+    EXPECT_FALSE(o->create(FL, {{COL, 1L << 31}, {LIN, 1L << 31}}));
+    EXPECT_TRUE(sink->contains("DuvObj::create: 18446744073709551616 bytes (COL 2147483648 x LIN 2147483648, 4 bytes "
+                               "each) exceed the address space"));
 }
 
 TEST(DuvObjCreate, FormatsAndNames) {
