@@ -1,6 +1,5 @@
 #include "ProtocolWarnings.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -34,19 +33,6 @@ bool readString(const XProtocol& p, const char* path, std::string& value) {
     if (!n.IsOk() || !n.IsType(ReadonlyXNode::String)) return false;
     value = n.ToString();
     return true;
-}
-
-// A nucleus name in the usual spelling, mass number first: "h1", "H1" and
-// "1h" all become "1H".
-std::string usualSpelling(const std::string& name) {
-    std::string digits, letters;
-    for (char c : name) {
-        if (std::isdigit(static_cast<unsigned char>(c))) digits += c;
-        else if (std::isalpha(static_cast<unsigned char>(c)))
-            letters += char(letters.empty() ? std::toupper(static_cast<unsigned char>(c))
-                                            : std::tolower(static_cast<unsigned char>(c)));
-    }
-    return digits + letters;
 }
 
 }  // namespace
