@@ -7,7 +7,7 @@
 // into the store, against the same transforms through fft, where alternating
 // lengths rebuild the tables. The batched transform against FFTW's plan for
 // many vectors of the same layout.
-#include "qomMrSpecFFT.h"
+#include "Derovo2FFT.h"
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>

@@ -25,7 +25,7 @@
 #include "duvhost/Headers.h"
 #include "duvhost/MrMath.h"
 #include "duvhost/Rudu.h"
-#include "qomMrSpecFFT.h"
+#include "Derovo2FFT.h"
 
 #define DEROVO2_PROPERTY(Type, Name, member) \
     Type get##Name() const { return member; } \

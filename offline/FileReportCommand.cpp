@@ -16,7 +16,7 @@
 #include "NiftiPicture.h"
 #include "Png.h"
 #include "PeakAnalysis.h"
-#include "SpectrumPlot.h"
+#include "Plots.h"
 
 namespace duvoffline {
 

@@ -13,7 +13,7 @@
 #include "NiftiPicture.h"
 #include "PeakAnalysis.h"
 #include "Png.h"
-#include "SpectrumPlot.h"
+#include "Plots.h"
 
 namespace duvoffline {
 

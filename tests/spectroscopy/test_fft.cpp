@@ -1,6 +1,6 @@
 // Tests of qomMrSpecFFT against FFTW and against closed-form results.
 // Every test runs on the vector code and on the portable code.
-#include "qomMrSpecFFT.h"
+#include "Derovo2FFT.h"
 
 #include <fftw3.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "SpectrumPlot.h"
+#include "Plots.h"
 
 #include <algorithm>
 #include <cmath>

@@ -14,7 +14,7 @@
 //    output on the way when nothing else is to be done. The butterflies are
 //    the same; only fused multiply-adds round differently, so both agree to
 //    double-precision rounding.
-#include "qomMrSpecFFT.h"
+#include "Derovo2FFT.h"
 
 #include <cmath>
 #include <cstring>
