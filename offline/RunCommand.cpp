@@ -272,9 +272,7 @@ ReadonlyXNode firstNonFinite(const ReadonlyXNode& node) {
             if (bad.IsOk()) return bad;
         }
     } else if (node.IsType(ReadonlyXNode::Array)) {
-        for (long k = 0; k < node.Count(); ++k) {
-            const ReadonlyXNode element = node.At(k, false);
-            if (element.IsBad()) continue;
+        for (const ReadonlyXNode& element : node.Select("*")) {  // the set elements only
             const ReadonlyXNode bad = firstNonFinite(element);
             if (bad.IsOk()) return bad;
         }

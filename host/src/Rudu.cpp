@@ -1,6 +1,7 @@
 // Type records, properties by name, protocol filling, modules, the global guard.
 #include "duvhost/Rudu.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
@@ -234,15 +235,13 @@ DefaultThreading toThreading(const ReadonlyXNode& n) {
 }
 
 // The values a node list stands for: an array node is replaced by its set
-// elements (an unset element holds no value).
+// elements (an unset element holds no value; "*" selects only the set ones,
+// so a long, mostly unset array costs what it holds).
 std::vector<ReadonlyXNode> expand(const std::vector<ReadonlyXNode>& nodes) {
     std::vector<ReadonlyXNode> out;
     for (const auto& n : nodes) {
         if (n.IsType(ReadonlyXNode::Array)) {
-            for (long i = 0; i < n.Count(); ++i) {
-                ReadonlyXNode e = n.At(i, false);
-                if (e.IsOk()) out.push_back(e);
-            }
+            for (const ReadonlyXNode& e : n.Select("*")) out.push_back(e);
         } else {
             out.push_back(n);
         }
@@ -269,16 +268,12 @@ std::vector<std::vector<std::string>> toStringLists(const std::vector<ReadonlyXN
     std::vector<std::vector<std::string>> out;
     for (const auto& n : nodes) {
         if (!n.IsType(ReadonlyXNode::Array)) refuse(n, "vector<vector<string>>");
-        bool nested = n.Count() > 0;
-        for (long i = 0; i < n.Count() && nested; ++i) {
-            ReadonlyXNode e = n.At(i, false);
-            nested = e.IsBad() || e.IsType(ReadonlyXNode::Array);
-        }
+        const std::vector<ReadonlyXNode> elements = n.Select("*");
+        const bool nested = n.Count() > 0 && std::all_of(elements.begin(), elements.end(), [](const ReadonlyXNode& e) {
+                                return e.IsType(ReadonlyXNode::Array);
+                            });
         if (nested) {
-            for (long i = 0; i < n.Count(); ++i) {
-                ReadonlyXNode e = n.At(i, false);
-                if (e.IsOk()) out.push_back(stringsOf(e));
-            }
+            for (const ReadonlyXNode& e : elements) out.push_back(stringsOf(e));
         } else {
             out.push_back(stringsOf(n));
         }

@@ -7,9 +7,11 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <ostream>
 #include <sstream>
 #include <type_traits>
@@ -22,9 +24,11 @@
 using Exception = ReadonlyXNode::Exception;
 
 namespace {
-// Bounds for what a path (text form or API) may create: an index of a few
-// million would otherwise allocate gigabytes from a single typo, and a very
-// deep path would make copying and destroying the tree recurse without end.
+// Bounds for what a path (text form or API) may create. Arrays keep only the
+// elements that were set, so a large index costs no more memory than a small
+// one; the bound keeps lengths within what every reader of the tree can walk
+// and index (an int on a 32-bit host). A very deep path would make copying
+// and destroying the tree recurse without end.
 constexpr long kMaxArrayLength = 1L << 20;
 constexpr size_t kMaxPathDepth = 256;
 }  // namespace
@@ -41,8 +45,13 @@ struct XNodeImpl {
     double dv = 0.0;
     bool bv = false;
     std::string sv;
-    std::vector<Ptr> children;                    // map children in insertion order, or array elements
+    std::vector<Ptr> children;                    // maps: children in insertion order
     std::unordered_map<std::string, size_t> keys;  // maps: key -> position in children
+    // Arrays: the length, and the elements that hold a node by index. An index
+    // below the length without an entry is an unset element: memory follows
+    // what was set, not the largest index.
+    long length = 0;
+    std::map<long, Ptr> elements;
 
     // Set when the node stands for a stage property (MrFunctor::At).
     struct PropertyRef {
@@ -102,8 +111,11 @@ void detach(const Ptr& p) {
 // Drops children and value; the node becomes an empty container or a leaf of `type`.
 void resetTo(const Ptr& p, ReadonlyXNode::Type type) {
     for (auto& c : p->children) detach(c);
+    for (auto& e : p->elements) detach(e.second);
     p->children.clear();
     p->keys.clear();
+    p->elements.clear();
+    p->length = 0;
     p->type = type;
     p->lv = 0;
     p->dv = 0.0;
@@ -133,25 +145,53 @@ void arrayResize(const Ptr& arr, long n) {
     if (n < 0 || n > kMaxArrayLength)
         throw Exception("array " + std::string(arr->name) + ": length " + std::to_string(n) + " outside 0.." +
                         std::to_string(kMaxArrayLength));
-    const size_t size = static_cast<size_t>(n);
-    for (size_t i = size; i < arr->children.size(); ++i) detach(arr->children[i]);
-    const size_t old = arr->children.size();
-    arr->children.resize(size);
-    for (size_t i = old; i < size; ++i) {
-        arr->children[i] = newNode(ReadonlyXNode::Unset, std::to_string(i));
-        arr->children[i]->parent = arr;
-    }
+    for (auto it = arr->elements.lower_bound(n); it != arr->elements.end(); it = arr->elements.erase(it))
+        detach(it->second);
+    arr->length = n;
+}
+
+// An element that holds no node yet reads as this stand-in: an Unset node
+// that knows its array and index but is not stored, so that reading a long
+// array of unset elements allocates nothing that stays. Assigning to it
+// stores it (adoptElement).
+Ptr unsetElement(const Ptr& arr, long index) {
+    auto p = newNode(ReadonlyXNode::Unset, std::to_string(index));
+    p->parent = arr;
+    return p;
+}
+
+// Element `index` of an array within its length: the stored node or a stand-in.
+Ptr arrayGet(const Ptr& arr, long index) {
+    auto it = arr->elements.find(index);
+    return it != arr->elements.end() ? it->second : unsetElement(arr, index);
+}
+
+// The node that an assignment through the handle `node` must change. For the
+// stand-in of an unset element that is the element stored at its place by now
+// (another handle or a path set it), else the stand-in itself, now stored.
+// A stand-in whose array shrank below it or became something else stays
+// outside the tree, as a removed element does.
+Ptr adoptElement(const Ptr& node) {
+    if (node->type != ReadonlyXNode::Unset) return node;
+    const Ptr arr = node->parent.lock();
+    if (!arr || arr->type != ReadonlyXNode::Array) return node;
+    const long index = std::strtol(node->name.c_str(), nullptr, 10);
+    if (index >= arr->length) return node;
+    Ptr& slot = arr->elements[index];
+    if (!slot) slot = node;
+    return slot;
 }
 
 // Replaces array element i (growing the array as needed).
 void arrayPut(const Ptr& arr, long index, const Ptr& child) {
     if (index < 0 || index >= kMaxArrayLength)
         throw Exception("array index " + std::to_string(index) + " outside 0.." + std::to_string(kMaxArrayLength - 1));
-    if (static_cast<size_t>(index) >= arr->children.size()) arrayResize(arr, index + 1);
-    detach(arr->children[static_cast<size_t>(index)]);
+    if (index >= arr->length) arrayResize(arr, index + 1);
+    Ptr& slot = arr->elements[index];
+    detach(slot);
     child->name = std::to_string(index);
     child->parent = arr;
-    arr->children[static_cast<size_t>(index)] = child;
+    slot = child;
 }
 
 void copyValue(XNodeImpl& dst, const XNodeImpl& src) {
@@ -171,6 +211,12 @@ Ptr deepCopy(const Ptr& src) {
         auto cc = deepCopy(c);
         cc->parent = dst;
         dst->children.push_back(cc);
+    }
+    dst->length = src->length;
+    for (const auto& [index, e] : src->elements) {
+        auto ce = deepCopy(e);
+        ce->parent = dst;
+        dst->elements.emplace_hint(dst->elements.end(), index, ce);
     }
     return dst;
 }
@@ -320,7 +366,7 @@ Ptr step(const Ptr& node, const PathPart& c) {
     if (node->type == ReadonlyXNode::Map) return mapFind(node, c.text);
     if (node->type == ReadonlyXNode::Array && c.numeric()) {
         const long i = c.index();
-        if (i < static_cast<long>(node->children.size())) return node->children[static_cast<size_t>(i)];
+        if (i < node->length) return arrayGet(node, i);
     }
     return nullptr;
 }
@@ -391,8 +437,13 @@ Ptr walkCreate(const Ptr& root, const std::vector<PathPart>& comps, bool strict)
             if (!c.numeric())
                 throw Exception(describe(node) + " is an array, " + keyComponent(c.text) + " is not an index");
             const long idx = c.index();
-            if (idx >= static_cast<long>(node->children.size())) arrayResize(node, idx + 1);
-            next = node->children[static_cast<size_t>(idx)];
+            if (idx >= node->length) arrayResize(node, idx + 1);
+            Ptr& slot = node->elements[idx];
+            if (!slot) {
+                slot = newNode(ReadonlyXNode::Unset, std::to_string(idx));
+                slot->parent = node;
+            }
+            next = slot;
             if (wanted != ReadonlyXNode::Unset && next->type == ReadonlyXNode::Unset) resetTo(next, wanted);
         } else {
             throw Exception(describe(node) + " is a " + typeName(node->type) + " value, not a map or array");
@@ -552,10 +603,14 @@ void assignLeaf(const Ptr& node, const char* op, const std::function<void(XNodeI
         setPropertyFromLeaf(*node->property, leaf);
         return;
     }
-    if (isContainer(node->type))
-        throw Exception(std::string(op) + ": protocol node " + describe(node) + " is a " + typeName(node->type));
-    resetTo(node, ReadonlyXNode::Unset);
-    fill(*node);
+    const Ptr target = adoptElement(node);
+    if (isContainer(target->type))
+        throw Exception(std::string(op) + ": protocol node " + describe(target) + " is a " + typeName(target->type));
+    resetTo(target, ReadonlyXNode::Unset);
+    fill(*target);
+    // A handle to an unset element that another handle has set since reads
+    // what it was just given, as it would if both shared one node.
+    if (target != node) copyValue(*node, *target);
 }
 
 Ptr resolvedForRead(const Ptr& node, const char* op) {
@@ -604,7 +659,8 @@ std::string ReadonlyXNode::Path() const {
 
 long ReadonlyXNode::Count() const {
     if (!impl_ || impl_->property) return 0;
-    return isContainer(impl_->type) ? static_cast<long>(impl_->children.size()) : 0;
+    if (impl_->type == Array) return impl_->length;
+    return impl_->type == Map ? static_cast<long>(impl_->children.size()) : 0;
 }
 
 long ReadonlyXNode::Dimension() const {
@@ -624,7 +680,7 @@ long ReadonlyXNode::Dimension() const {
             },
             v);
     }
-    if (impl_->type == Array) return static_cast<long>(impl_->children.size());
+    if (impl_->type == Array) return impl_->length;
     return isLeafType(impl_->type) ? 1 : 0;
 }
 
@@ -675,7 +731,9 @@ std::vector<ReadonlyXNode> ReadonlyXNode::Select(const std::string& pattern) con
         std::vector<Ptr> next;
         for (const auto& n : level) {
             if (c.star()) {
-                if (isContainer(n->type)) next.insert(next.end(), n->children.begin(), n->children.end());
+                if (n->type == Map) next.insert(next.end(), n->children.begin(), n->children.end());
+                // Elements without a node are unset and select nothing.
+                for (const auto& e : n->elements) next.push_back(e.second);
             } else if (Ptr s = step(n, c)) {
                 next.push_back(s);
             }
@@ -801,7 +859,7 @@ XNode setAtPath(const Ptr& root, const char* op, const std::string& path, const 
         throw Exception(std::string(op) + ": invalid path '" + path + "'");
     Ptr target;
     try {
-        target = walkCreate(root, comps, false);
+        target = walkCreate(adoptElement(root), comps, false);
     } catch (const Exception& e) {
         throw Exception(std::string(op) + " " + path + ": " + e.what());
     }
@@ -871,22 +929,19 @@ void writeNode(std::string& out, const Ptr& node, const std::string& prefix) {
                 writeNode(out, c, prefix.empty() ? keyComponent(c->name) : prefix + "." + keyComponent(c->name));
             return;
         case ReadonlyXNode::Array: {
-            if (node->children.empty()) {
+            if (node->length == 0) {
                 out += prefix + " = []\n";
                 return;
             }
-            const size_t n = node->children.size();
-            for (size_t i = 0; i < n; ++i) {
-                const Ptr& c = node->children[i];
-                const std::string p = prefix + "." + std::to_string(i);
-                if (c->type == ReadonlyXNode::Unset) {
-                    // Unset elements before a set one come back by themselves;
-                    // only the last one is needed to keep the length.
-                    if (i + 1 == n) out += p + " = null\n";
-                } else {
-                    writeNode(out, c, p);
-                }
+            // Unset elements before a set one come back by themselves; only
+            // an unset last one is written, to keep the length.
+            bool lastWritten = false;
+            for (const auto& [index, c] : node->elements) {
+                if (c->type == ReadonlyXNode::Unset) continue;
+                writeNode(out, c, prefix + "." + std::to_string(index));
+                lastWritten = index + 1 == node->length;
             }
+            if (!lastWritten) out += prefix + "." + std::to_string(node->length - 1) + " = null\n";
             return;
         }
         case ReadonlyXNode::Unset: out += prefix + " = null\n"; return;
@@ -1068,9 +1123,15 @@ void mergeInto(const Ptr& dst, const Ptr& src) {
         }
     } else if (src->type == ReadonlyXNode::Array) {
         if (dst->type != ReadonlyXNode::Array) resetTo(dst, ReadonlyXNode::Array);
-        if (dst->children.size() < src->children.size()) arrayResize(dst, static_cast<long>(src->children.size()));
-        for (size_t i = 0; i < src->children.size(); ++i) {
-            if (src->children[i]->type != ReadonlyXNode::Unset) mergeInto(dst->children[i], src->children[i]);
+        if (dst->length < src->length) arrayResize(dst, src->length);
+        for (const auto& [index, sc] : src->elements) {
+            if (sc->type == ReadonlyXNode::Unset) continue;
+            Ptr& dc = dst->elements[index];
+            if (!dc) {
+                dc = newNode(ReadonlyXNode::Unset, sc->name);
+                dc->parent = dst;
+            }
+            mergeInto(dc, sc);
         }
     } else if (src->type != ReadonlyXNode::Unset) {
         resetTo(dst, src->type);

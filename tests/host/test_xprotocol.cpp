@@ -9,6 +9,11 @@
 #include <limits>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "duvhost/Framework.h"
 #include "duvhost/XProtocol.h"
 
@@ -173,6 +178,20 @@ TEST(XProtocolTree, FromValuesSetArraySizeAndCreate) {
     EXPECT_EQ(a.Dimension(), 3);
     EXPECT_EQ(p["alTE.2"].ToLong(), 7);
     EXPECT_THROW(a.CreateLongParam("x", 1), ReadonlyXNode::Exception);
+    // Two handles to one unset element: the later value holds for both and the tree.
+    a.SetArraySize(6);
+    XNode u1 = a.At(4L), u2 = a.At(4L), u3 = a.At(5L);
+    u1.FromLong(1);
+    u2.FromLong(2);
+    EXPECT_EQ(p["alTE.4"].ToLong(), 2);
+    EXPECT_EQ(u1.ToLong(), 2);
+    EXPECT_EQ(u2.ToLong(), 2);
+    // An element the array no longer reaches is out of the tree for good.
+    a.SetArraySize(3);
+    u3.FromLong(3);
+    a.SetArraySize(6);
+    EXPECT_TRUE(p["alTE.4"].IsType(ReadonlyXNode::Unset));
+    EXPECT_TRUE(p["alTE.5"].IsType(ReadonlyXNode::Unset));
     XNode m = p.CreateMap("m");
     m.CreateLongParam("k", 1);
     m.CreateDoubleParam("x", 1.0);
@@ -411,6 +430,49 @@ TEST(XProtocolText, MalformedLinesNameFileAndLine) {
     } catch (const ReadonlyXNode::Exception& e) {
         EXPECT_STREQ(e.what(), "<text>:1: expected '=' after the path");
     }
+}
+
+// Arrays hold the elements the text states, not every index below the
+// largest: four lines with indices at the reader's limit (4 x 2^20 elements
+// if every index were kept) parse, copy, merge and write within a few hundred
+// MB of address space.
+TEST(XProtocolText, LargeIndicesCostWhatTheTextStates) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no address-space limit per process (setrlimit) to hold the reader to";
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve terabytes of address space, more than any limit this test could set";
+#else
+    const std::string text =
+        "A.1048575 = 1\n"
+        "B.7 = 2.5\n"
+        "B.1048574 = \"x\"\n"
+        "C.1048575.D.1048573 = true\n";
+    EXPECT_EXIT(
+        {
+            // The limit leaves 256 MB above what the process holds already.
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            struct rlimit limit {};
+            limit.rlim_cur = limit.rlim_max =
+                static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (256UL << 20);
+            if (pages <= 0 || setrlimit(RLIMIT_AS, &limit) != 0) {
+                std::fputs("cannot limit the address space\n", stderr);
+                std::exit(3);
+            }
+            XProtocol p = XProtocol::LoadFromText(text);
+            XProtocol q = p;
+            q.Merge(p);
+            std::string back;
+            q.SaveToStream(back);
+            const bool ok = back == text && p["A"].Dimension() == 1048576 && p["B"].Count() == 1048575 &&
+                            p["B.1048574"].ToString() == "x" && p["B.7"].ToDouble() == 2.5 &&
+                            p["B.8"].IsType(ReadonlyXNode::Unset) && p.Select("C.*.D.*").size() == 1 &&
+                            p["C.1048575.D"].Dimension() == 1048574;
+            if (!ok) std::fputs(("wrong tree:\n" + back).c_str(), stderr);
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+#endif
 }
 
 TEST(XProtocolText, LoadFromFile) {
