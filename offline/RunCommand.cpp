@@ -190,7 +190,8 @@ std::string firstFailure(const DuvPipeline& pipeline, bool endOfJobRan) {
 // The export keeps the module's own frame (docs/conventions.md, "The frames of
 // the files"): beside every exported NIfTI-1 file a JSON sidecar of the same
 // name says which frame its world is and for which patient position. Returns
-// the sidecars written; throws std::runtime_error naming one it cannot write.
+// the sidecars written; throws std::runtime_error naming one it cannot write
+// (written as summary.json is, so that a full disk is a failure).
 std::vector<std::string> writeExportSidecars(const std::vector<std::string>& files, const XProtocol& protocol) {
     ReadonlyXNode node = protocol.At("YAPS.tPatientPosition", false);
     const std::string position = node.IsOk() && node.IsType(ReadonlyXNode::String) ? node.ToString() : "";
@@ -204,10 +205,7 @@ std::vector<std::string> writeExportSidecars(const std::vector<std::string>& fil
     for (const std::string& f : files) {
         if (f.size() < 4 || f.compare(f.size() - 4, 4, ".nii") != 0) continue;
         const std::string path = f.substr(0, f.size() - 4) + ".json";
-        std::ofstream out(path);
-        out << sidecar.dump(2) << "\n";
-        out.close();
-        if (!out) throw std::runtime_error(path + ": cannot be written");
+        writeJsonFile(path, sidecar);
         written.push_back(path);
     }
     return written;

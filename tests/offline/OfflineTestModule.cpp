@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "duvhost/Functors.h"
 #include "duvhost/Graphics.h"
 #include "duvhost/Installation.h"
@@ -162,7 +164,9 @@ private:
 
 // Image stage: passes every image on; at end of job it writes the number of
 // images it saw to "images.txt" in its export directory (ExportFilePath,
-// which the offline host sets).
+// which the offline host sets). With FullDiskSidecar (TEST.lFullDiskSidecar)
+// not 0 it also leaves an exported file "images.nii" whose JSON sidecar
+// cannot be written: the sidecar's temporary name leads to /dev/full.
 class OfflineImageStage : public DuvImageReconFunctors {
 public:
     OfflineImageStage() { addCB(0); }
@@ -171,7 +175,9 @@ public:
         static const Rudu::Type type(
             "OfflineImageStage", {IFunctor::TypeOf()}, {Rudu::MakeMethod("ComputeImage", &S::ComputeImage)},
             {Rudu::MakeEvent("ImageReady", &S::ImageReady)},
-            {Rudu::MakeProperty("ExportFilePath", &S::getExportFilePath, &S::setExportFilePath, "")});
+            {Rudu::MakeProperty("ExportFilePath", &S::getExportFilePath, &S::setExportFilePath, ""),
+             Rudu::MakeProperty("FullDiskSidecar", &S::getFullDiskSidecar, &S::setFullDiskSidecar,
+                                "TEST.lFullDiskSidecar")});
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
@@ -187,16 +193,23 @@ public:
         if (!f) return failWith(long(I_FAIL));
         std::fprintf(f, "%ld\n", images_);
         std::fclose(f);
+        if (fullDiskSidecar_) {
+            if (std::FILE* nii = std::fopen((exportFilePath_ + "/images.nii").c_str(), "w")) std::fclose(nii);
+            if (symlink("/dev/full", (exportFilePath_ + "/images.json.partial").c_str()) != 0)
+                return failWith(long(I_FAIL));
+        }
         return I_OK;
     }
     std::string getExportFilePath() const { return exportFilePath_; }
     void setExportFilePath(std::string v) { exportFilePath_ = std::move(v); }
+    long getFullDiskSidecar() const { return fullDiskSidecar_; }
+    void setFullDiskSidecar(long v) { fullDiskSidecar_ = v; }
 
     ImageEvent ImageReady;
 
 private:
     std::string exportFilePath_;
-    long images_ = 0;
+    long images_ = 0, fullDiskSidecar_ = 0;
 };
 
 class ConfiguratorBase : public Rudu::Component, public ProtocolComposer::IComposer {};

@@ -43,6 +43,7 @@ XProtocol testModuleProtocol() {
     p.SetLong("TEST.lEndOfJobStatus", 0);
     p.SetLong("TEST.lDisplayEvery", 1);
     p.SetString("TEST.tCalibText", "");
+    p.SetLong("TEST.lFullDiskSidecar", 0);
     return p;
 }
 
@@ -70,6 +71,19 @@ protected:
         duvfiles::ReadoutWriter w(in + "/readouts.bin", 1);
         for (int k = 0; k < n; ++k) {
             duvfiles::ReadoutRecord r = makeReadout(samples, 1, uint16_t(k));
+            w.add(r);
+        }
+    }
+    void writeImages(int n) {
+        duvfiles::ImageWriter w(in + "/images.bin");
+        for (int k = 0; k < n; ++k) {
+            duvfiles::ImageRecord r;
+            r.format = SH;
+            r.columns = 4;
+            r.lines = 3;
+            r.fields = {{"SequenceDescription", MiniHeader::Text, std::string("t1"), false},
+                        {"AnatomicalSliceNo", MiniHeader::Int, long(k), false}};
+            r.data.assign(4 * 3 * 2, 7);
             w.add(r);
         }
     }
@@ -302,19 +316,7 @@ TEST_F(Run, BadInputIsRefusedInOneLineBeforeAnythingIsWritten) {
 }
 
 TEST_F(Run, ImagesPassImaFinishAndTheExportStageWritesIntoOutNifti) {
-    {
-        duvfiles::ImageWriter w(in + "/images.bin");
-        for (int k = 0; k < 2; ++k) {
-            duvfiles::ImageRecord r;
-            r.format = SH;
-            r.columns = 4;
-            r.lines = 3;
-            r.fields = {{"SequenceDescription", MiniHeader::Text, std::string("t1"), false},
-                        {"AnatomicalSliceNo", MiniHeader::Int, long(k), false}};
-            r.data.assign(4 * 3 * 2, 7);
-            w.add(r);
-        }
-    }
+    writeImages(2);
     options.configurator = "OfflineExportConfigurator";
     ASSERT_EQ(run(), 0) << err;
     const json s = summary();
@@ -651,8 +653,8 @@ TEST_F(Run, AProtocolValueOfTheWrongTypeIsBadInput) {
     EXPECT_FALSE(fs::exists(out + "/summary.json"));
 }
 
-// A full disk (writes through /dev/full) under the summary or the trace
-// log: exit 1 naming the file, never 0.
+// A full disk (writes through /dev/full) under the summary, the trace log or
+// the JSON sidecar of an exported file: exit 1 naming the file, never 0.
 TEST_F(Run, AWriteThatFailsIsNoSuccess) {
     for (const std::string name : {"summary.json.partial", "trace.log"}) {
         SCOPED_TRACE(name);
@@ -669,6 +671,16 @@ TEST_F(Run, AWriteThatFailsIsNoSuccess) {
         // The summary written afterwards says so.
         EXPECT_FALSE(summary()["ok"].get<bool>());
     }
+    fs::remove_all(out);
+    fs::remove(in + "/readouts.bin");
+    writeImages(1);
+    options.configurator = "OfflineExportConfigurator";
+    protocol.SetLong("TEST.lFullDiskSidecar", 1);
+    EXPECT_EQ(run(), 1);
+    const std::string sidecar = out + "/nifti/images.json";
+    EXPECT_EQ(err.rfind("duv run: " + sidecar + ": write failed: No space left on device; last error ", 0), 0u) << err;
+    EXPECT_EQ(summary()["failure"].get<std::string>().rfind(sidecar + ": write failed", 0), 0u);
+    EXPECT_FALSE(fs::exists(sidecar));
 }
 
 // A protocol number that is not finite (the text form reads nan and inf)
