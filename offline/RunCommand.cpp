@@ -18,6 +18,7 @@
 #include "DisplaySink.h"
 #include "Interrupt.h"
 #include "MeasurementFiles.h"
+#include "OutputEstimate.h"
 #include "Progress.h"
 #include "ProtocolWarnings.h"
 #include "ReportPage.h"
@@ -311,6 +312,16 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
     const std::string module = !o.module.empty() ? o.module : haveReadouts ? "Derovo2" : "Viviv";
     const std::string configurator = !o.configurator.empty() ? o.configurator : defaultConfigurator(module);
     const uint64_t total = readouts ? readouts->count() : images->count();
+    if (o.maxFiles < -1) return fail(2, "--max-files: negative file count " + std::to_string(o.maxFiles));
+    // Output far out of proportion to the input is refused before anything
+    // is written rather than capped: a run that silently kept only some of
+    // its data sets would look complete. Images are exported one file per
+    // series, never more than they are.
+    if (readouts && module == "Derovo2") {
+        const SpectraEstimate estimate = estimateDerovo2Spectra(protocol, total, readouts->slices(), o.dataSets);
+        if (const std::string refusal = spectraOutputRefusal(estimate, total, o.maxFiles); !refusal.empty())
+            return fail(2, refusal);
+    }
     const std::vector<std::string> warnings = protocolWarnings(protocol, bool(readouts));
     for (const std::string& w : warnings) std::cerr << "duv run: warning: " << w << "\n";
 

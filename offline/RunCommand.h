@@ -16,6 +16,7 @@ struct RunOptions {
     bool keepDisplays = false;             // keep every display image, not only the latest of each kind
     bool dataSets = false;                 // also write every data set as sent into OUT/data-sets
     bool progress = true;                  // progress bar when standard error is a terminal
+    long maxFiles = -1;                    // most spectra files a run may ask for; -1: 1000 per readout
 };
 
 // Exit status: 0 success (everything claimed was written); 1 a lifecycle

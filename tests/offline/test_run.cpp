@@ -74,6 +74,28 @@ protected:
             w.add(r);
         }
     }
+    // Two readouts of a single voxel for Derovo2, the module they need.
+    void writeSingleVoxelMeasurement() {
+        protocol = FullProtocol(1);
+        SingleVoxelOverrides(protocol);
+        protocol.SetString("YAPS.tPatientPosition", "HFS");
+        protocol.SetBool("MEAS.sSpecPara.ucVoIValid", false);
+        protocol.SetString("MEAS.tProtocolName", "svs_se_30");
+        duvfiles::ReadoutWriter w(in + "/readouts.bin", 1);
+        for (uint16_t set = 0; set < 2; ++set) {
+            duvfiles::ReadoutRecord r;
+            r.header.ushSamplesInScan = 8;
+            r.header.ushUsedChannels = 1;
+            r.header.sLC.ushSet = set;
+            for (int i = 0; i < 8; ++i) {
+                r.samples.push_back(std::cos(0.7f * float(i)));
+                r.samples.push_back(std::sin(0.7f * float(i)));
+            }
+            w.add(r);
+        }
+        options.module.clear();
+        options.configurator.clear();
+    }
     void writeImages(int n) {
         duvfiles::ImageWriter w(in + "/images.bin");
         for (int k = 0; k < n; ++k) {
@@ -487,27 +509,7 @@ bool haveModule(const std::string& name) { return fs::exists(kLibDir + "/lib" + 
 
 TEST_F(Run, Derovo2ReconstructsASingleVoxelMeasurement) {
     if (!haveModule("Derovo2")) GTEST_SKIP() << "libDerovo2.so is not in " << kLibDir;
-    protocol = FullProtocol(1);
-    SingleVoxelOverrides(protocol);
-    protocol.SetString("YAPS.tPatientPosition", "HFS");
-    protocol.SetBool("MEAS.sSpecPara.ucVoIValid", false);
-    protocol.SetString("MEAS.tProtocolName", "svs_se_30");
-    {
-        duvfiles::ReadoutWriter w(in + "/readouts.bin", 1);
-        for (uint16_t set = 0; set < 2; ++set) {
-            duvfiles::ReadoutRecord r;
-            r.header.ushSamplesInScan = 8;
-            r.header.ushUsedChannels = 1;
-            r.header.sLC.ushSet = set;
-            for (int i = 0; i < 8; ++i) {
-                r.samples.push_back(std::cos(0.7f * float(i)));
-                r.samples.push_back(std::sin(0.7f * float(i)));
-            }
-            w.add(r);
-        }
-    }
-    options.module.clear();  // the module the readouts need
-    options.configurator.clear();
+    writeSingleVoxelMeasurement();
     ASSERT_EQ(run(), 0) << err;
     const json s = summary();
     EXPECT_EQ(s["module"], "Derovo2");
@@ -681,6 +683,39 @@ TEST_F(Run, AWriteThatFailsIsNoSuccess) {
     EXPECT_EQ(err.rfind("duv run: " + sidecar + ": write failed: No space left on device; last error ", 0), 0u) << err;
     EXPECT_EQ(summary()["failure"].get<std::string>().rfind(sidecar + ": write failed", 0), 0u);
     EXPECT_FALSE(fs::exists(sidecar));
+}
+
+// Two readouts whose protocol asks for 100000 edit steps would make 200000
+// files of empty spectra: refused before anything is written, naming the
+// value and the option. The option sets the cap exactly: the estimate is the
+// number of files the run then writes.
+TEST_F(Run, OutputFarBeyondTheInputIsRefusedUnlessAllowed) {
+    if (!haveModule("Derovo2")) GTEST_SKIP() << "libDerovo2.so is not in " << kLibDir;
+    writeSingleVoxelMeasurement();
+    protocol.SetLong("YAPS.alDUVProgramPara.12", 100000);
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err,
+              "duv run: protocol: YAPS.alDUVProgramPara.12 = 100000 (edit steps) makes 200000 spectra files from 2 "
+              "readouts, more than 1000 per readout; --max-files N lets a run write up to N\n");
+    EXPECT_FALSE(fs::exists(out));
+
+    // Three edit steps, each average sent as well as their sum (2 averages,
+    // 3 slots): 9 data sets, 18 files; with --data-sets 36.
+    protocol.SetLong("YAPS.alDUVProgramPara.12", 3);
+    protocol.SetLong("MEAS.lAverages", 2);
+    protocol.SetLong("YAPS.alDUVProgramPara.11", 2);
+    options.dataSets = true;
+    options.maxFiles = 35;
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err, "duv run: protocol: YAPS.alDUVProgramPara.12 = 3 (edit steps) makes 36 spectra files from 2 "
+                   "readouts, more than --max-files 35\n");
+    EXPECT_FALSE(fs::exists(out));
+    options.maxFiles = 36;
+    ASSERT_EQ(run(), 0) << err;
+    size_t files = 0;
+    for (const char* sub : {"/spectra", "/data-sets"})
+        for (const auto& e : fs::recursive_directory_iterator(out + sub)) files += e.is_regular_file();
+    EXPECT_EQ(files, 36u);
 }
 
 // A protocol number that is not finite (the text form reads nan and inf)
