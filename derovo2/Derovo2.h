@@ -6,7 +6,7 @@
 //   Derovo2Properties.cpp      property table
 //   Derovo2Lifecycle.cpp       construction, BeginInit, EndInit, FirstCall, ComputeScan
 //   Derovo2Store.cpp           raw and reference store, insert
-//   Derovo2CsiTransform.cpp    csi_filter, csi_fft, mirror_csi_dim, swap_csi_dims
+//   Derovo2CsiTransform.cpp    csi_filter, csi_fft (alone or with the scaling), mirror_csi_dim, swap_csi_dims
 //   Derovo2Combination.cpp     scale, add_coil_arrays
 //   Derovo2Output.cpp          send, createSingleSpectrum, copyHeaderTemplate, fGSLClassOri, fGSLCalcPRS
 //   Derovo2HeaderDump.cpp      print_MiniHeader
@@ -36,6 +36,12 @@ struct Derovo2StoreDims {
     long col = 0, ave = 0, lin = 0, phs = 0, seg = 0, eco = 0, cha = 0, slc = 0, rep = 0;
     long measuredChannels() const { return cha >= 2 ? cha - 1 : 1; }
     bool isCsiGrid() const { return lin > 1 || phs > 1 || seg > 1; }
+};
+
+// Complex factors of the end-of-job scaling: the sum slot, the other average
+// slots and the internal water reference (real and imaginary parts apart).
+struct Derovo2ScaleFactors {
+    float sumRe = 1.0f, sumIm = 1.0f, aveRe = 1.0f, aveIm = 1.0f, refRe = 1.0f, refIm = 1.0f;
 };
 
 class Derovo2 : public DuvScanFunctors {
@@ -70,6 +76,11 @@ public:
     // --- CSI spatial steps (Derovo2CsiTransform.cpp) ---
     void csi_filter();
     void csi_fft();
+    // csi_filter, csi_fft and scale(f_in, ave, alternate) in one trip through
+    // each CSI block: the same floats as the three calls one after another.
+    void csi_filter_fft_scale(double f_in, bool ave, bool alternate);
+    // The window weight of every grid point, or false (traced) when the window is not applied.
+    bool csi_window(std::vector<float>& weight);
     void mirror_csi_dim(long dim, unsigned long c_eco, unsigned long c_cha, unsigned long c_slc, unsigned long c_rep,
                         double* x, double* y, double* z);
     void swap_csi_dims(unsigned long c_eco, unsigned long c_cha, unsigned long c_slc, unsigned long c_rep, double* vx1,
@@ -79,6 +90,8 @@ public:
 
     // --- scaling and coil combination (Derovo2Combination.cpp) ---
     void scale(double f_in, bool ave, bool alternate);
+    Derovo2ScaleFactors scale_factors(double f_in, bool ave, bool alternate);  // traces an average count below 1
+    void scale_reference(const Derovo2ScaleFactors& s);  // the water reference, once per slice
     bool add_coil_arrays(bool sens_prescan, bool phase_prescan, bool phase_uncombined, bool norm_to_sum);
 
     // --- output (Derovo2Output.cpp, Derovo2HeaderDump.cpp) ---

@@ -78,10 +78,8 @@ const char* const kNullTraces = "\n==>NULL src : add_coil_array qom array pcor -
 
 }  // namespace
 
-void Derovo2::scale(double f_in, bool ave, bool alternate) {
+Derovo2ScaleFactors Derovo2::scale_factors(double f_in, bool ave, bool alternate) {
     const Derovo2StoreDims d = storeDims();
-    if (d.col < 1) return;
-
     double maxave = 1.0;
     if (ave) {
         // CSI: the count of the most-sampled k-space point. Single voxel: the
@@ -97,14 +95,32 @@ void Derovo2::scale(double f_in, bool ave, bool alternate) {
     }
     const double f = ave ? f_in * 256.0 / (static_cast<double>(d.lin) * d.phs * d.seg * maxave) : f_in;
     const double fIm = alternate ? -f : f;
-    const float sumRe = static_cast<float>(f), sumIm = static_cast<float>(fIm);
-    const float aveRe = static_cast<float>(f * maxave), aveIm = static_cast<float>(fIm * maxave);
-    const float refRe = static_cast<float>(32.0 * f), refIm = static_cast<float>(32.0 * fIm);
+    Derovo2ScaleFactors s;
+    s.sumRe = static_cast<float>(f), s.sumIm = static_cast<float>(fIm);
+    s.aveRe = static_cast<float>(f * maxave), s.aveIm = static_cast<float>(fIm * maxave);
+    s.refRe = static_cast<float>(32.0 * f), s.refIm = static_cast<float>(32.0 * fIm);
+    return s;
+}
+
+void Derovo2::scale_reference(const Derovo2ScaleFactors& s) {
+    const Derovo2StoreDims d = storeDims();
+    if (d.rep < 1) return;
+    // The water reference has no slice dimension; it follows the data once per slice.
+    for (long slc = 0; slc < d.slc; ++slc)
+        for (long cha = 0; cha < d.measuredChannels(); ++cha)
+            if (float* ref = get_qom_ref_ptr(0, 1, cha))
+                for (long k = 0; k < d.col; ++k) ref[2 * k] *= s.refRe, ref[2 * k + 1] *= s.refIm;
+}
+
+void Derovo2::scale(double f_in, bool ave, bool alternate) {
+    const Derovo2StoreDims d = storeDims();
+    if (d.col < 1) return;
+    const Derovo2ScaleFactors s = scale_factors(f_in, ave, alternate);
 
     const StoreSteps step(m_raw);
     for (long rep = 0; rep < d.rep; ++rep)
         for (long slc = 0; slc < d.slc; ++slc)
-            for (long cha = 0; cha < d.measuredChannels(); ++cha) {
+            for (long cha = 0; cha < d.measuredChannels(); ++cha)
                 for (long eco = 0; eco < d.eco; ++eco) {
                     float* block = get_ptr(0, 0, 0, 0, 0, eco, cha, slc, rep);
                     if (!block) continue;
@@ -113,19 +129,12 @@ void Derovo2::scale(double f_in, bool ave, bool alternate) {
                             for (long i1 = 0; i1 < d.lin; ++i1)
                                 for (long a = 0; a < d.ave; ++a) {
                                     const bool sumSlot = a == d.ave - 1;
-                                    const float re = sumSlot ? sumRe : aveRe, im = sumSlot ? sumIm : aveIm;
+                                    const float re = sumSlot ? s.sumRe : s.aveRe, im = sumSlot ? s.sumIm : s.aveIm;
                                     float* v = block + a * step.ave + i1 * step.lin + i2 * step.phs + i3 * step.seg;
                                     for (long k = 0; k < d.col; ++k) v[2 * k] *= re, v[2 * k + 1] *= im;
                                 }
                 }
-                // The water reference has no slice dimension; it follows the
-                // data once per slice.
-                if (rep == 0) {
-                    float* ref = get_qom_ref_ptr(0, 1, cha);
-                    if (ref)
-                        for (long k = 0; k < d.col; ++k) ref[2 * k] *= refRe, ref[2 * k + 1] *= refIm;
-                }
-            }
+    scale_reference(s);
 }
 
 bool Derovo2::add_coil_arrays(bool sens_prescan, bool phase_prescan, bool phase_uncombined, bool norm_to_sum) {

@@ -3,7 +3,8 @@
 //
 // All four work in place on the single CSI average slot and on the measured
 // channels only (the window and the transform; the reorientations act on the
-// block they are given). A store counts as CSI when any of its three
+// block they are given). At end of job the window, the transform and the
+// scaling share one trip through each block (csi_filter_fft_scale). A store counts as CSI when any of its three
 // phase-encoding directions has more than one point, so that a grid encoded
 // only along the second or third direction is windowed and transformed too.
 #include <algorithm>
@@ -62,10 +63,19 @@ const long kMinTileColumns = 8;
 // and written once for all directions. Each direction's result is rounded to
 // float in the tile as it would be in the store, so the numbers are those of
 // transforming the block direction by direction.
+//
+// The window weights (one per grid point) are applied on the way into the
+// tile and the scaling factors on the way back, each the float product that
+// its own pass over the store would compute, so that window, transform and
+// scaling cost one trip through the block.
 struct GridTransform {
     long lin, phs, seg, col;
     bool do1st, do2nd, do3rd;
     StoreSteps step;
+    const float* weight = nullptr;  // window weight per grid point, or none
+    const float* factor = nullptr;  // scaling {re, im}, or none
+
+    bool transforms() const { return do1st || do2nd || do3rd; }
 
     void run(qomMrSpecFFT& fft, float* block, std::vector<float>& tile) const {
         const long grid = lin * phs * seg;
@@ -100,19 +110,28 @@ struct GridTransform {
         for (long i3 = 0; i3 < seg; ++i3)
             for (long i2 = 0; i2 < phs; ++i2)
                 for (long i1 = 0; i1 < lin; ++i1) {
+                    const long point = (i3 * phs + i2) * lin + i1;
                     float* s = block + i1 * step.lin + i2 * step.phs + i3 * step.seg + 2 * c0;
-                    float* t = tile + 2 * ((i3 * phs + i2) * lin + i1) * w;
-                    if (toTile)
+                    float* t = tile + 2 * point * w;
+                    if (toTile && weight)
+                        multiply(t, s, w, weight[point], weight[point]);
+                    else if (toTile)
                         std::memcpy(t, s, bytes);
+                    else if (factor)
+                        multiply(s, t, w, factor[0], factor[1]);
                     else
                         std::memcpy(s, t, bytes);
                 }
+    }
+
+    static void multiply(float* __restrict dst, const float* __restrict src, long w, float re, float im) {
+        for (long k = 0; k < w; ++k) dst[2 * k] = src[2 * k] * re, dst[2 * k + 1] = src[2 * k + 1] * im;
     }
 };
 
 }  // namespace
 
-void Derovo2::csi_filter() {
+bool Derovo2::csi_window(std::vector<float>& weight) {
     const bool zeroExtent = m_iPhaseEncodingLines == 0 || m_iBaseResolution == 0 || m_iPartitions == 0;
     if (zeroExtent) {
         D2_NOTICE("csi_filter") << "==>NEVER Happen: One of the following values is zero: m_iBaseResolution, "
@@ -120,25 +139,25 @@ void Derovo2::csi_filter() {
     }
 
     const Derovo2StoreDims d = storeDims();
-    if (!m_bHammingFilterOn || !d.isCsiGrid()) return;
+    if (!m_bHammingFilterOn || !d.isCsiGrid()) return false;
     // The normalised k-space coordinates divide by the three extents; with a
     // zero extent they are undefined, so the data stay unwindowed.
-    if (zeroExtent) return;
+    if (zeroExtent) return false;
 
     const float width = static_cast<float>(m_iWidthPercent * 0.01);
     if (width < 1e-7f) {
         D2_NOTICE("csi_filter") << "\n==>Derovo2::csi_filter() aborted, since filter width too low = " << width;
-        return;
+        return false;
     }
     const float maxave = max_measured_averages();
     if (maxave < 1.0f) {
         D2_NOTICE("csi_filter") << "\n==>Derovo2::csi_filter() aborted, since max. averages = " << maxave;
-        return;
+        return false;
     }
 
     // The weight depends on the k-space point only: compute the grid once.
     const long nPoints = d.lin * d.phs * d.seg;
-    std::vector<float> weight(static_cast<size_t>(nPoints));
+    weight.assign(static_cast<size_t>(nPoints), 0.0f);
     for (long i3 = 0; i3 < d.seg; ++i3)
         for (long i2 = 0; i2 < d.phs; ++i2)
             for (long i1 = 0; i1 < d.lin; ++i1) {
@@ -152,7 +171,13 @@ void Derovo2::csi_filter() {
                 if (a > 0.0f) w = w / a;
                 weight[static_cast<size_t>(point)] = w;
             }
+    return true;
+}
 
+void Derovo2::csi_filter() {
+    std::vector<float> weight;
+    if (!csi_window(weight)) return;
+    const Derovo2StoreDims d = storeDims();
     const StoreSteps step(m_raw);
     const long nFloats = 2 * d.col;
     for (long rep = 0; rep < d.rep; ++rep)
@@ -171,21 +196,27 @@ void Derovo2::csi_filter() {
                 }
 }
 
+namespace {
+
+GridTransform gridTransform(const Derovo2StoreDims& d, const MrPtr<DuvObj>& raw) {
+    return GridTransform{d.lin,
+                         d.phs,
+                         d.seg,
+                         d.col,
+                         isTransformableLength(d.lin),
+                         isTransformableLength(d.phs),
+                         isTransformableLength(d.seg),
+                         StoreSteps(raw)};
+}
+
+}  // namespace
+
 void Derovo2::csi_fft() {
     const Derovo2StoreDims d = storeDims();
     if (!d.isCsiGrid()) return;
-
-    const GridTransform transform{d.lin,
-                                  d.phs,
-                                  d.seg,
-                                  d.col,
-                                  isTransformableLength(d.lin),
-                                  isTransformableLength(d.phs),
-                                  isTransformableLength(d.seg),
-                                  StoreSteps(m_raw)};
-    if (!transform.do1st && !transform.do2nd && !transform.do3rd) return;
+    const GridTransform transform = gridTransform(d, m_raw);
+    if (!transform.transforms()) return;
     std::vector<float> tile;
-
     for (long rep = 0; rep < d.rep; ++rep)
         for (long slc = 0; slc < d.slc; ++slc)
             for (long cha = 0; cha < d.measuredChannels(); ++cha)
@@ -193,6 +224,34 @@ void Derovo2::csi_fft() {
                     float* block = get_ptr(0, d.ave - 1, 0, 0, 0, eco, cha, slc, rep);
                     if (block) transform.run(_fft, block, tile);
                 }
+}
+
+void Derovo2::csi_filter_fft_scale(double f_in, bool ave, bool alternate) {
+    const Derovo2StoreDims d = storeDims();
+    // The shared trip needs the one average slot of a CSI store (the window
+    // addresses slot 0, the transform the sum slot: the same slot there).
+    if (d.col < 1 || d.ave != 1 || !d.isCsiGrid()) {
+        csi_filter();
+        csi_fft();
+        scale(f_in, ave, alternate);
+        return;
+    }
+    std::vector<float> weight;
+    const bool windowed = csi_window(weight);
+    const Derovo2ScaleFactors s = scale_factors(f_in, ave, alternate);
+    const float factor[2] = {s.sumRe, s.sumIm};
+    GridTransform transform = gridTransform(d, m_raw);
+    transform.weight = windowed ? weight.data() : nullptr;
+    transform.factor = factor;
+    std::vector<float> tile;
+    for (long rep = 0; rep < d.rep; ++rep)
+        for (long slc = 0; slc < d.slc; ++slc)
+            for (long cha = 0; cha < d.measuredChannels(); ++cha)
+                for (long eco = 0; eco < d.eco; ++eco) {
+                    float* block = get_ptr(0, 0, 0, 0, 0, eco, cha, slc, rep);
+                    if (block) transform.run(_fft, block, tile);
+                }
+    scale_reference(s);
 }
 
 void Derovo2::mirror_csi_dim(long dim, unsigned long c_eco, unsigned long c_cha, unsigned long c_slc,

@@ -48,9 +48,7 @@ unsigned long Derovo2::endOfJob(unsigned long status) {
         D2_NOTICE(kFn) << "\n==> (stopped/Aborted) csi-data will be stored";
     }
 
-    csi_filter();
-    csi_fft();
-    scale(131072.0, true, true);
+    csi_filter_fft_scale(131072.0, true, true);
 
     char uncombined[] = "_u";
     char combined[32] = "";

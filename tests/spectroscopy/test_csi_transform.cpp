@@ -381,3 +381,63 @@ TEST_P(CsiMirrorThenSwap, OnePassEqualsTwo) {
 INSTANTIATE_TEST_SUITE_P(Shapes, CsiMirrorThenSwap,
                          ::testing::Values(StoreShape{2, 1, 4, 2, 1}, StoreShape{3, 1, 1, 4, 1},
                                            StoreShape{70, 1, 4, 8, 2, 3}));
+
+// End of job windows, transforms and scales each block in one trip: the
+// floats, the water reference and the traces are those of the three steps
+// called one after another. Shapes: several tiles with a direction left
+// untransformed, two slices (the reference is scaled once per slice); no
+// transformable direction at all; the window off and no counts (the scaling
+// warnings).
+struct FusedCase {
+    StoreShape shape;
+    bool window;
+    float count;
+};
+class CsiFilterFftScale : public ::testing::TestWithParam<FusedCase> {};
+
+TEST_P(CsiFilterFftScale, EqualsTheThreeStepsOneAfterAnother) {
+    const FusedCase c = GetParam();
+    std::vector<float> stores[2], refs[2];
+    std::vector<std::string> traces[2];
+    for (int fused = 0; fused < 2; ++fused) {
+        MrPtr<Derovo2> f = makeStage(c.shape);
+        ASSERT_TRUE(f);
+        const Derovo2StoreDims d = f->storeDims();
+        f->m_bHammingFilterOn = c.window;
+        f->m_iWidthPercent = 40;
+        for (long i = 0; i < d.lin * d.phs * d.seg; ++i) csiAverages[i] = c.count * static_cast<float>(1 + i % 3);
+        std::mt19937 rng(7);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        float* first = f->get_ptr(0, 0, 0, 0, 0, 0, 0, 0, 0);
+        const size_t n = storeCopy(*f).size();
+        for (size_t i = 0; i < n; ++i) first[i] = u(rng);
+        for (long cha = 0; cha < d.cha; ++cha)
+            for (long col = 0; col < d.col; ++col) putWaterRef(*f, col, cha, {u(rng), u(rng)});
+
+        duvtrace::ScopedMemorySink sink;
+        if (fused) {
+            f->csi_filter_fft_scale(131072.0, true, true);
+        } else {
+            f->csi_filter();
+            f->csi_fft();
+            f->scale(131072.0, true, true);
+        }
+        stores[fused] = storeCopy(*f);
+        for (long cha = 0; cha < d.cha; ++cha)
+            for (long col = 0; col < d.col; ++col) {
+                const std::complex<float> v = waterRef(*f, col, cha);
+                refs[fused].insert(refs[fused].end(), {v.real(), v.imag()});
+            }
+        traces[fused] = sink->texts();
+    }
+    ASSERT_EQ(stores[1].size(), stores[0].size());
+    EXPECT_EQ(0, std::memcmp(stores[1].data(), stores[0].data(), stores[0].size() * sizeof(float)));
+    EXPECT_EQ(refs[1], refs[0]);
+    EXPECT_EQ(traces[1], traces[0]);
+    EXPECT_EQ(traces[0].empty(), c.count >= 1.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CsiFilterFftScale,
+                         ::testing::Values(FusedCase{StoreShape{512, 1, 8, 6, 8, 2, false, 1, 1, 2}, true, 1.0f},
+                                           FusedCase{StoreShape{5, 1, 3, 5, 1, 3}, true, 2.0f},
+                                           FusedCase{StoreShape{8, 1, 4, 4, 1, 1}, false, 0.0f}));
