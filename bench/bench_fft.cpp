@@ -87,14 +87,17 @@ void BM_qomMrSpecFFT_portable(benchmark::State& state)
     qomMrSpecFFT::use_vector_code(vector);
 }
 
-void BM_FFTW(benchmark::State& state)
+// FFTW in place on `total` double-complex samples with the plan that
+// make_plan builds on them (FFTW_MEASURE overwrites the array while it
+// plans), timed as ours: batches of kBatch, the input restored after each.
+template <class MakePlan>
+void time_fftw(benchmark::State& state, size_t total, MakePlan make_plan)
 {
-    const int n = static_cast<int>(state.range(0));
-    fftw_complex* a = fftw_alloc_complex(static_cast<size_t>(n));
-    fftw_plan plan = fftw_plan_dft_1d(n, a, a, FFTW_FORWARD, FFTW_MEASURE);
-    const std::vector<float> input = random_samples(static_cast<unsigned long>(n));
+    fftw_complex* a = fftw_alloc_complex(total);
+    fftw_plan plan = make_plan(a);
+    const std::vector<float> input = random_samples(total);
     auto restore = [&] {
-        for (int i = 0; i < n; ++i)
+        for (size_t i = 0; i < total; ++i)
         {
             a[i][0] = input[2 * i];
             a[i][1] = input[2 * i + 1];
@@ -114,6 +117,13 @@ void BM_FFTW(benchmark::State& state)
     }
     fftw_destroy_plan(plan);
     fftw_free(a);
+}
+
+void BM_FFTW(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    time_fftw(state, static_cast<size_t>(n),
+              [n](fftw_complex* a) { return fftw_plan_dft_1d(n, a, a, FFTW_FORWARD, FFTW_MEASURE); });
 }
 
 // Many vectors of one length in one call: `batch` vectors whose points lie
@@ -146,32 +156,10 @@ void BM_FFTW_many(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
     const int batch = static_cast<int>(state.range(1));
-    const size_t total = static_cast<size_t>(n) * static_cast<size_t>(batch);
-    fftw_complex* a = fftw_alloc_complex(total);
-    fftw_plan plan = fftw_plan_many_dft(1, &n, batch, a, nullptr, batch, 1, a, nullptr, batch, 1, FFTW_FORWARD,
-                                        FFTW_MEASURE);
-    const std::vector<float> input = random_samples(total);
-    auto restore = [&] {
-        for (size_t i = 0; i < total; ++i)
-        {
-            a[i][0] = input[2 * i];
-            a[i][1] = input[2 * i + 1];
-        }
-    };
-    restore();
-    BatchTimer timer{state};
-    for (auto _ : state)
-    {
-        const auto t0 = std::chrono::steady_clock::now();
-        for (int k = 0; k < kBatch; ++k)
-            fftw_execute(plan);
-        benchmark::DoNotOptimize(a);
-        benchmark::ClobberMemory();
-        timer.record(seconds_since(t0) / kBatch);
-        restore();
-    }
-    fftw_destroy_plan(plan);
-    fftw_free(a);
+    time_fftw(state, static_cast<size_t>(n) * static_cast<size_t>(batch), [n, batch](fftw_complex* a) {
+        return fftw_plan_many_dft(1, &n, batch, a, nullptr, batch, 1, a, nullptr, batch, 1, FFTW_FORWARD,
+                                  FFTW_MEASURE);
+    });
 }
 
 void BM_rm_os_4096_to_2048(benchmark::State& state)

@@ -330,6 +330,9 @@ CsiGeometry SpectraSender::csiGeometry(MiniHeader& h, unsigned long cRep, unsign
     h.set("mainOrientation", orientation, true);
     // Display convention: transverse mirrored, coronal exchanged, sagittal
     // (and undefined) mirrored and then exchanged, in one pass over the block.
+    // Both act on the last average slot whatever cAve is: a CSI store has
+    // that one slot only (the first call turns resolved averages off for
+    // CSI), so each block is reoriented once, by the pass that sends it.
     if (orientation == 2) f_.mirror_csi_dim(1, cEco, cCha_, slice, cRep, &g.rowVec[0], &g.rowVec[1], &g.rowVec[2]);
     if (orientation == 0 || orientation == 1)
         f_.swap_csi_dims(cEco, cCha_, slice, cRep, &g.rowVec[0], &g.rowVec[1], &g.rowVec[2], &g.spacingRow,

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 
 #include "StoreFixture.h"
 
@@ -302,4 +303,50 @@ TEST(Combination, ReadoutTraceVariantAgainstAHandComputation) {
                 expectNear(value(*f, {k, ave, 0, 0, 0, 0, c}), magnitudeTrace[c][k].real(),
                            magnitudeTrace[c][k].imag(), 1e-4);
         }
+}
+
+// The combination of spectra, sample by sample, against its formula written
+// out here: phase factor conj(r) / |r| from each channel's water reference r,
+// weight |r|, each product in double and rounded to float where the sum and
+// the phased channel keep it, then the sum times lambda. Five samples (an
+// odd length: the last sample runs alone), three channels, both phasings;
+// every float must match exactly.
+TEST(Combination, SpectraEqualTheFormulaBitForBit) {
+    for (bool phase : {true, false}) {
+        SCOPED_TRACE(phase);
+        StoreShape s;
+        s.vectorSize = 5;
+        s.receivers = 3;
+        MrPtr<Derovo2> f = makeStage(s);
+        std::mt19937 rng(5);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        cf x[3][2][5], ref[3];
+        for (long c = 0; c < 3; ++c) {
+            ref[c] = cf(50.0f + u(rng), 50.0f * u(rng));  // stronger than any data sample
+            putWaterRef(*f, 0, c, ref[c]);
+            for (long a = 0; a < 2; ++a)
+                for (long k = 0; k < 5; ++k) put(*f, {k, a, 0, 0, 0, 0, c}, x[c][a][k] = cf(u(rng), u(rng)));
+        }
+        ASSERT_TRUE(f->add_coil_arrays(false, false, phase, false));
+        double sumSquares = 0.0, w[3];
+        for (long c = 0; c < 3; ++c) {
+            w[c] = std::sqrt(static_cast<double>(ref[c].real() * ref[c].real() + ref[c].imag() * ref[c].imag()));
+            sumSquares += w[c] * w[c];
+        }
+        const float lambda = static_cast<float>(1.0 / std::sqrt(sumSquares));
+        for (long a = 0; a < 2; ++a)
+            for (long k = 0; k < 5; ++k) {
+                float sumRe = 0.0f, sumIm = 0.0f;
+                for (long c = 0; c < 3; ++c) {
+                    const double pr = ref[c].real() / w[c], pi = ref[c].imag() / w[c];
+                    const double xr = x[c][a][k].real(), xi = x[c][a][k].imag();
+                    const double yr = pr * xr + pi * xi, yi = pr * xi - pi * xr;
+                    sumRe += static_cast<float>(w[c] * yr);
+                    sumIm += static_cast<float>(w[c] * yi);
+                    const cf kept = phase ? cf(static_cast<float>(yr), static_cast<float>(yi)) : x[c][a][k];
+                    EXPECT_EQ(value(*f, {k, a, 0, 0, 0, 0, c}), kept) << a << " " << k << " " << c;
+                }
+                EXPECT_EQ(value(*f, {k, a, 0, 0, 0, 0, 3}), cf(sumRe * lambda, sumIm * lambda)) << a << " " << k;
+            }
+    }
 }
