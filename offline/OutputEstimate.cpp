@@ -1,6 +1,7 @@
 #include "OutputEstimate.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -30,11 +31,11 @@ uint64_t times(uint64_t a, uint64_t b) {
 
 struct Factor {
     uint64_t value;
-    std::string text;  // "PATH = VALUE (what it counts)"
+    std::string text;  // where it comes from, for the refusal
 };
 
 Factor factor(uint64_t value, const char* path, long protocolValue, const char* what) {
-    return {value, std::string(path) + " = " + std::to_string(protocolValue) + " (" + what + ")"};
+    return {value, std::string("protocol: ") + path + " = " + std::to_string(protocolValue) + " (" + what + ")"};
 }
 
 // Entries of the module's per-repetition tables: it sends no repetition beyond.
@@ -92,31 +93,69 @@ SpectraEstimate estimateDerovo2Spectra(const XProtocol& p, uint64_t readouts, in
                                  resolve == 2 ? "averages sent one by one and summed" : "averages sent one by one"));
     }
 
-    if (perSlice) factors.push_back({atLeast1(slices), "slices of readouts.bin = " + std::to_string(slices)});
+    if (perSlice)
+        factors.push_back({atLeast1(slices), "readouts.bin: " + std::to_string(slices) + " slices (a 2D grid each)"});
+
+    // The samples of one data set: its voxels times the spectral points, a
+    // complex float each.
+    std::vector<Factor> sizes;
+    if (grid) {
+        sizes.push_back(factor(atLeast1(finalRead), "MEAS.sSpecPara.lFinalMatrixSizeRead", finalRead, "voxels"));
+        sizes.push_back(factor(atLeast1(finalPhase), "MEAS.sSpecPara.lFinalMatrixSizePhase", finalPhase, "voxels"));
+        if (!perSlice)
+            sizes.push_back(factor(atLeast1(finalSlice), "MEAS.sSpecPara.lFinalMatrixSizeSlice", finalSlice, "voxels"));
+    }
+    const long vectorSize = number(p, "MEAS.sSpecPara.lVectorSize", 1);
+    const ReadonlyXNode os = p.At("YAPS.flReadoutOSFactor", false);
+    const double oversampling = os.IsOk() && os.IsLeaf() && !os.IsType(ReadonlyXNode::String) ? os.ToDouble() : 1.0;
+    const double points = number(p, "MEAS.sSpecPara.ucRemoveOversampling", 0) != 0
+                              ? double(vectorSize)
+                              : std::floor(double(vectorSize) * oversampling + 0.5);
+    sizes.push_back(factor(points >= 1.0 && points < 1e18 ? uint64_t(points) : 1, "MEAS.sSpecPara.lVectorSize",
+                           vectorSize, "spectral points"));
 
     SpectraEstimate e;
-    e.dataSets = 1;
+    e.dataSets = readouts == 0 ? 0 : 1;  // without readouts no first call, nothing to send
     uint64_t most = 1;
     for (const Factor& f : factors) {
         e.dataSets = times(e.dataSets, f.value);
         if (f.value > most) most = f.value, e.largest = f.text;
     }
-    if (readouts == 0) e.dataSets = 0;  // no first call, nothing to send
+    e.largestOfBytes = e.largest;
+    e.bytes = times(e.dataSets, dataSetsToo ? 16 : 8);
+    for (const Factor& f : sizes) {
+        e.bytes = times(e.bytes, f.value);
+        if (f.value > most) most = f.value, e.largestOfBytes = f.text;
+    }
     // Each data set: a NIfTI-MRS file and its header as JSON; --data-sets twice that.
     e.files = times(e.dataSets, dataSetsToo ? 4 : 2);
     return e;
 }
 
-std::string spectraOutputRefusal(const SpectraEstimate& e, uint64_t readouts, long maxFiles) {
-    const uint64_t cap =
-        maxFiles >= 0 ? uint64_t(maxFiles) : times(kSpectraFilesPerReadout, std::max<uint64_t>(readouts, 1));
-    if (e.files <= cap) return {};
-    std::string line = (e.largest.empty() ? std::string("the protocol") : "protocol: " + e.largest) + " makes " +
-                       std::to_string(e.files) + " spectra files from " + std::to_string(readouts) + " readout" +
-                       (readouts == 1 ? "" : "s");
-    if (maxFiles >= 0) return line + ", more than --max-files " + std::to_string(maxFiles);
-    return line + ", more than " + std::to_string(kSpectraFilesPerReadout) +
-           " per readout; --max-files N lets a run write up to N";
+std::string spectraOutputRefusal(const SpectraEstimate& e, uint64_t readouts, uint64_t readoutBytes, long maxFiles,
+                                 long long maxBytes) {
+    const auto start = [](const std::string& largest) {
+        return largest.empty() ? std::string("the measurement") : largest;
+    };
+    const uint64_t fileCap =
+        maxFiles >= 0 ? uint64_t(maxFiles) : times(kSpectraOutputRatio, std::max<uint64_t>(readouts, 1));
+    if (e.files > fileCap) {
+        const std::string line = start(e.largest) + " makes " + std::to_string(e.files) + " spectra files from " +
+                                 std::to_string(readouts) + " readout" + (readouts == 1 ? "" : "s");
+        if (maxFiles >= 0) return line + ", more than --max-files " + std::to_string(maxFiles);
+        return line + ", more than " + std::to_string(kSpectraOutputRatio) +
+               " per readout; --max-files N lets a run write up to N";
+    }
+    const uint64_t byteCap =
+        maxBytes >= 0 ? uint64_t(maxBytes) : times(kSpectraOutputRatio, std::max<uint64_t>(readoutBytes, 1));
+    if (e.bytes > byteCap) {
+        const std::string line = start(e.largestOfBytes) + " makes " + std::to_string(e.bytes) +
+                                 " bytes of spectra from " + std::to_string(readoutBytes) + " bytes of readouts.bin";
+        if (maxBytes >= 0) return line + ", more than --max-bytes " + std::to_string(maxBytes);
+        return line + ", more than " + std::to_string(kSpectraOutputRatio) +
+               " times as many; --max-bytes N lets a run write up to N";
+    }
+    return {};
 }
 
 }  // namespace duvoffline

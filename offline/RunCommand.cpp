@@ -313,14 +313,16 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
     const std::string configurator = !o.configurator.empty() ? o.configurator : defaultConfigurator(module);
     const uint64_t total = readouts ? readouts->count() : images->count();
     if (o.maxFiles < -1) return fail(2, "--max-files: negative file count " + std::to_string(o.maxFiles));
+    if (o.maxBytes < -1) return fail(2, "--max-bytes: negative byte count " + std::to_string(o.maxBytes));
     // Output far out of proportion to the input is refused before anything
     // is written rather than capped: a run that silently kept only some of
     // its data sets would look complete. Images are exported one file per
     // series, never more than they are.
     if (readouts && module == "Derovo2") {
         const SpectraEstimate estimate = estimateDerovo2Spectra(protocol, total, readouts->slices(), o.dataSets);
-        if (const std::string refusal = spectraOutputRefusal(estimate, total, o.maxFiles); !refusal.empty())
-            return fail(2, refusal);
+        const std::string refusal = spectraOutputRefusal(estimate, total, fs::file_size(in / "readouts.bin", ec),
+                                                         o.maxFiles, o.maxBytes);
+        if (!refusal.empty()) return fail(2, refusal);
     }
     const std::vector<std::string> warnings = protocolWarnings(protocol, bool(readouts));
     for (const std::string& w : warnings) std::cerr << "duv run: warning: " << w << "\n";

@@ -17,6 +17,7 @@ struct RunOptions {
     bool dataSets = false;                 // also write every data set as sent into OUT/data-sets
     bool progress = true;                  // progress bar when standard error is a terminal
     long maxFiles = -1;                    // most spectra files a run may ask for; -1: 1000 per readout
+    long long maxBytes = -1;               // most bytes of spectra; -1: 1000 times readouts.bin
 };
 
 // Exit status: 0 success (everything claimed was written); 1 a lifecycle

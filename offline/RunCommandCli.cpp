@@ -32,10 +32,12 @@ An OUT that holds an earlier run is reused: duv says so, then replaces the
 earlier results. A run that fails leaves no empty folders behind.
 Before a spectroscopy run starts, duv counts the data sets the protocol asks
 the module for (channels sent one by one x repetitions x edit steps x averages
-sent one by one x slices of a 2D grid; two files each, four with --data-sets).
-More than 1000 files per readout of the input is refused with exit status 2,
-naming the protocol value that multiplies most: such a protocol would fill the
-disk with empty spectra. --max-files N sets the cap to N files instead.
+sent one by one x slices of a 2D grid; two files each, four with --data-sets)
+and their bytes (voxels x spectral points x 8). More than 1000 files per
+readout of the input, or 1000 times the bytes of readouts.bin, is refused with
+exit status 2, naming the protocol value that multiplies most: such a protocol
+would fill the disk with empty spectra. --max-files N and --max-bytes N set
+the caps to N instead.
 Several DIRs: each is run by its own process into OUT/NAME (NAME: the
 folder's name, or the file's without extension), -j at a time; OUT gets a
 combined summary.json and index.html. Warnings about the protocol go to
@@ -83,6 +85,10 @@ void addRunCommand(CLI::App& app, int& status) {
     run->add_option("--max-files", options->maxFiles,
                     "refuse a spectroscopy run whose protocol makes more than N spectra files (default: 1000 "
                     "per readout of the input)")
+        ->check(CLI::NonNegativeNumber);
+    run->add_option("--max-bytes", options->maxBytes,
+                    "refuse a spectroscopy run whose protocol makes more than N bytes of spectra (default: 1000 "
+                    "times the size of readouts.bin)")
         ->check(CLI::NonNegativeNumber);
     run->add_flag("--keep-displays", options->keepDisplays,
                   "keep every online-display image, not only the latest of each kind");

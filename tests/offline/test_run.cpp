@@ -687,8 +687,8 @@ TEST_F(Run, AWriteThatFailsIsNoSuccess) {
 
 // Two readouts whose protocol asks for 100000 edit steps would make 200000
 // files of empty spectra: refused before anything is written, naming the
-// value and the option. The option sets the cap exactly: the estimate is the
-// number of files the run then writes.
+// value and the option. The options set the caps exactly: the estimate is the
+// number of files (and bytes of samples) the run then writes.
 TEST_F(Run, OutputFarBeyondTheInputIsRefusedUnlessAllowed) {
     if (!haveModule("Derovo2")) GTEST_SKIP() << "libDerovo2.so is not in " << kLibDir;
     writeSingleVoxelMeasurement();
@@ -710,12 +710,21 @@ TEST_F(Run, OutputFarBeyondTheInputIsRefusedUnlessAllowed) {
     EXPECT_EQ(err, "duv run: protocol: YAPS.alDUVProgramPara.12 = 3 (edit steps) makes 36 spectra files from 2 "
                    "readouts, more than --max-files 35\n");
     EXPECT_FALSE(fs::exists(out));
+    // Their samples: 9 data sets of 8 points, 8 bytes each, twice.
     options.maxFiles = 36;
+    options.maxBytes = 1151;
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(err, "duv run: protocol: MEAS.sSpecPara.lVectorSize = 8 (spectral points) makes 1152 bytes of spectra "
+                   "from " + std::to_string(fs::file_size(in + "/readouts.bin")) +
+                       " bytes of readouts.bin, more than --max-bytes 1151\n");
+    options.maxBytes = 1152;
     ASSERT_EQ(run(), 0) << err;
     size_t files = 0;
     for (const char* sub : {"/spectra", "/data-sets"})
         for (const auto& e : fs::recursive_directory_iterator(out + sub)) files += e.is_regular_file();
     EXPECT_EQ(files, 36u);
+    const json s = summary();
+    for (const json& f : s["spectraFiles"]) EXPECT_EQ(niftimrs::read(f).data.size(), 8u);
 }
 
 // A protocol number that is not finite (the text form reads nan and inf)
