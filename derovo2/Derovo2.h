@@ -57,13 +57,13 @@ public:
     static const std::vector<Rudu::PropertyDescriptor>& GetProperties(Derovo2* = nullptr);
 
     // --- lifecycle (Derovo2Lifecycle.cpp) ---
-    unsigned long BeginInit(IRuduEnvironment* env) override;
-    unsigned long EndInit(IRuduEnvironment* env) override;
-    unsigned long FirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override;
-    unsigned long ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override;
+    DuvStatus BeginInit(IRuduEnvironment* env) override;
+    DuvStatus EndInit(IRuduEnvironment* env) override;
+    DuvStatus FirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override;
+    DuvStatus ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override;
 
     // --- end of job (Derovo2EndOfJob.cpp) ---
-    unsigned long endOfJob(unsigned long status) override;
+    DuvStatus endOfJob(DuvStatus status) override;
 
     // --- store and insertion (Derovo2Store.cpp) ---
     virtual bool insert(DuvAs& srcAs, MdhProxy& mdh);
@@ -207,7 +207,7 @@ public:
     DEROVO2_PROPERTY(bool, FreqCorrAcc, m_bFreqCorrAcc)
 
     // Output event, fired once per stored scan.
-    MulticastDelegate_3<unsigned long, DuvAs&, MdhProxy&, ScanControl&> ScanReady;
+    MulticastDelegate_3<DuvStatus, DuvAs&, MdhProxy&, ScanControl&> ScanReady;
 
     // --- protocol-driven members (set by the host before BeginInit) ---
     int m_iVectorSize = 0;

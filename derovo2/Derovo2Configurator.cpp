@@ -12,7 +12,7 @@ constexpr const char* kFunction = "Compose";
 constexpr const char* kDummyPreScanId = "111111_0000005555";
 }  // namespace
 
-unsigned long Derovo2Configurator::Compose(ProtocolComposer::Toolbox& toolbox)
+DuvStatus Derovo2Configurator::Compose(ProtocolComposer::Toolbox& toolbox)
 {
     toolbox.Init("OLTA");
     XProtocol& prot = toolbox.Protocol();

@@ -13,5 +13,5 @@ public:
 
     // I_OK whenever it returns; protocol-tree and toolbox failures leave as
     // their exceptions.
-    unsigned long Compose(ProtocolComposer::Toolbox& toolbox) override;
+    DuvStatus Compose(ProtocolComposer::Toolbox& toolbox) override;
 };

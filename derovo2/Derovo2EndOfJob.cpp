@@ -31,7 +31,7 @@ void writeEntry(FILE* file, const char* format, ...) {
 
 }  // namespace
 
-unsigned long Derovo2::endOfJob(unsigned long status) {
+DuvStatus Derovo2::endOfJob(DuvStatus status) {
     if (!m_raw || !m_raw->IsValid()) {
         D2_NOTICE(kFn) << "\n==>Object not created -> E.g. FirstCall not called";
         return I_OK;

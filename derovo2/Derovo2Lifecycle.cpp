@@ -15,7 +15,7 @@ const std::string kSeparator = std::string(86, '=') + " ";
 constexpr float kLowestFloat = -3.4028235e38f;
 
 // Traces a failure of the first call, records it and gives its result.
-unsigned long FirstCallFailure(const char* text)
+DuvStatus FirstCallFailure(const char* text)
 {
     D2_ERROR("FirstCall") << text << D2Status{I_FAIL};
     DuvFramework::SetLastError(I_FAIL, nullptr);
@@ -42,9 +42,9 @@ Derovo2::Derovo2() : m_raw(Rudu::HeapObject<DuvObj>::Create()), m_qom_ref(Rudu::
 
 Derovo2::~Derovo2() = default;
 
-unsigned long Derovo2::BeginInit(IRuduEnvironment* env)
+DuvStatus Derovo2::BeginInit(IRuduEnvironment* env)
 {
-    const unsigned long status = DuvScanFunctors::BeginInit(env);
+    const DuvStatus status = DuvScanFunctors::BeginInit(env);
     if (DuvIsFailure(status)) {
         D2_ERROR("BeginInit") << "Failed calling base functionality DuvScanFunctors::BeginInit, aborting..."
                               << D2Status{status};
@@ -56,9 +56,9 @@ unsigned long Derovo2::BeginInit(IRuduEnvironment* env)
     return I_OK;
 }
 
-unsigned long Derovo2::EndInit(IRuduEnvironment* env)
+DuvStatus Derovo2::EndInit(IRuduEnvironment* env)
 {
-    unsigned long status = DuvScanFunctors::EndInit(env);
+    DuvStatus status = DuvScanFunctors::EndInit(env);
     if (DuvIsFailure(status)) {
         D2_ERROR("EndInit") << "Failed calling base functionality DuvScanFunctors::EndInit, aborting..."
                             << D2Status{status};
@@ -75,7 +75,7 @@ unsigned long Derovo2::EndInit(IRuduEnvironment* env)
     return I_OK;
 }
 
-unsigned long Derovo2::FirstCall(DuvAs&, MdhProxy&, ScanControl& ctrl)
+DuvStatus Derovo2::FirstCall(DuvAs&, MdhProxy&, ScanControl& ctrl)
 {
     // 1. Channels: the receiver channels plus one for the combined result.
     const long ncha = (m_iMaxNoOfRxChannels > 1 || m_bPreScanNormalizeFilterOn) ? m_iMaxNoOfRxChannels + 1L : 1L;
@@ -219,11 +219,11 @@ unsigned long Derovo2::FirstCall(DuvAs&, MdhProxy&, ScanControl& ctrl)
     return I_OK;
 }
 
-unsigned long Derovo2::ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl)
+DuvStatus Derovo2::ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl)
 {
     // 1. The callbacks (the first one runs FirstCall with the first scan). A
     // warning ends the callbacks only; the scan is still processed.
-    const unsigned long cbStatus = ExecuteCallbacks(as, mdh, ctrl);
+    const DuvStatus cbStatus = ExecuteCallbacks(as, mdh, ctrl);
     if (DuvIsFailure(cbStatus)) {
         D2_ERROR("ComputeScan") << "ExecuteCallbacks() failed, aborting..." << D2Status{cbStatus};
         DuvFramework::SetLastError(I_FAIL, nullptr);
@@ -243,7 +243,7 @@ unsigned long Derovo2::ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl)
 
     // 4./5. The successors receive the scan unchanged; a warning from them is
     // not passed on.
-    const unsigned long status = ScanReady(as, mdh, ctrl);
+    const DuvStatus status = ScanReady(as, mdh, ctrl);
     if (DuvIsFailure(status)) {
         D2_ERROR("ComputeScan") << "Failed during call of successor, aborting...\n" << D2Status{status};
         DuvFramework::SetLastError(I_FAIL, nullptr);

@@ -136,7 +136,7 @@ void Derovo2DisplayImage::send(const Derovo2& stage)
         h.set("SmallestImagePixelValue", 0);
     }
     ImageControl control;
-    const unsigned long status = DuvUtils::send(imgAs_, header_, control, stage.environment());
+    const DuvStatus status = DuvUtils::send(imgAs_, header_, control, stage.environment());
     if (DuvIsFailure(status)) {
         D2_NOTICE(function_) << "Failed during DuvUtils::send(...), aborting...\n";
     }

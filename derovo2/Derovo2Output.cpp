@@ -37,7 +37,7 @@ std::string padded(const char* label) {
 }
 
 // Error exit of send: trace with the status, record the host error, false.
-bool abortSend(const char* text, unsigned long status) {
+bool abortSend(const char* text, DuvStatus status) {
     D2_ERROR(kFn) << text << D2Status{status};
     DuvFramework::SetLastError(I_FAIL, nullptr);
     return false;
@@ -412,7 +412,7 @@ ImageControl SpectraSender::control() const {
 // Hands one data set on; the running number of its series grows on success.
 bool SpectraSender::handOn(DuvAs& view, MrPtr<MiniHeader>& h) {
     ImageControl ctrl = control();
-    const unsigned long status = DuvUtils::send(view, h, ctrl, f_.environment());
+    const DuvStatus status = DuvUtils::send(view, h, ctrl, f_.environment());
     if (DuvIsFailure(status)) return abortSend("Failed during DuvUtils::send(...), aborting...\n", status);
     return true;
 }

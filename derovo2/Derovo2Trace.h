@@ -21,7 +21,7 @@
 
 // Appends " status = 0x<hex>" and switches the stream back to decimal.
 struct D2Status {
-    unsigned long status;
+    DuvStatus status;
 };
 inline std::ostream& operator<<(std::ostream& os, D2Status s) {
     return os << " status = 0x" << std::hex << s.status << std::dec;

@@ -98,7 +98,7 @@ const Rudu::Type* Viviv_NS_qomDuvPrgB0Configurator::TypeOf() {
     });
 }
 
-unsigned long Viviv_NS_qomDuvPrgB0Configurator::Compose(ProtocolComposer::Toolbox& toolbox) {
+DuvStatus Viviv_NS_qomDuvPrgB0Configurator::Compose(ProtocolComposer::Toolbox& toolbox) {
     toolbox.Init("OLTA");
     XProtocol& protocol = toolbox.Protocol();
 
@@ -168,7 +168,7 @@ unsigned long Viviv_NS_qomDuvPrgB0Configurator::Compose(ProtocolComposer::Toolbo
     writer.At("B0ShimCalibrationMode").FromLong(0);
     writer.At("XProtFileName").FromString(names.readName);
 
-    unsigned long status = I_FAIL;
+    DuvStatus status = I_FAIL;
     try {
         status = toolbox.InsertAfter(writer.Name(), "ComputeImage", "ImageReady", predecessor.Name(), "ImageReady",
                                      true);

@@ -24,7 +24,7 @@ public:
     static const Rudu::Type* TypeOf();
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    unsigned long Compose(ProtocolComposer::Toolbox& toolbox) override;
+    DuvStatus Compose(ProtocolComposer::Toolbox& toolbox) override;
 };
 
 namespace viviv {

@@ -31,7 +31,7 @@
 // Appends " status = 0x<hex>" (lowercase, no leading zeros) and switches the
 // stream back to decimal.
 struct VivivStatus {
-    unsigned long status;
+    DuvStatus status;
 };
 inline std::ostream& operator<<(std::ostream& os, VivivStatus s) {
     return os << " status = 0x" << std::hex << s.status << std::dec;

@@ -37,7 +37,7 @@ struct xyzVec : sVec {
 
 class Viviv_NS_qomNiftiWriter : public DuvImageReconFunctors {
 public:
-    using ImageEvent = MulticastDelegate_3<unsigned long, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
+    using ImageEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
 
     Viviv_NS_qomNiftiWriter();
     ~Viviv_NS_qomNiftiWriter() override;
@@ -53,10 +53,10 @@ public:
     static const std::vector<Rudu::PropertyDescriptor>& GetProperties();
 
     // --- lifecycle ---
-    unsigned long EndInit(IRuduEnvironment* env) override;
-    unsigned long FirstCall(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl) override;
-    unsigned long ComputeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl);
-    unsigned long endOfJob(unsigned long reason) override;
+    DuvStatus EndInit(IRuduEnvironment* env) override;
+    DuvStatus FirstCall(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl) override;
+    DuvStatus ComputeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl);
+    DuvStatus endOfJob(DuvStatus reason) override;
 
     // Output event "ImageReady": the successors receive every image unchanged.
     ImageEvent ImageReady;

@@ -47,7 +47,7 @@ xyzVec::xyzVec(const sVec& vector, const std::string& patientPosition) {
 
 using W = Viviv_NS_qomNiftiWriter;
 
-unsigned long W::FirstCall(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl) {
+DuvStatus W::FirstCall(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl) {
     // 1. Working sizes.
     m_iNCol = static_cast<int>(srcAs.getLen(COL));
     m_iNLin = static_cast<int>(srcAs.getLen(LIN));

@@ -252,7 +252,7 @@ unsigned long W::writeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageCo
     return I_OK;
 }
 
-unsigned long W::ComputeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl) {
+DuvStatus W::ComputeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, ImageControl& ctrl) {
     if (ctrl.getIndex(SEG) != 0) {
         VIVIV_ERROR(kSource, kComputeImage) << "qomNiftiWriter: uncombined SEGMENTS not supported!" << ctrl
                                             << VivivStatus{I_FAIL};
@@ -267,11 +267,11 @@ unsigned long W::ComputeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, Image
         return callbacks;
     }
     if (m_bDoNiftiExport) {
-        const unsigned long status = writeImage(srcAs, dataHeader, ctrl);
+        const DuvStatus status = writeImage(srcAs, dataHeader, ctrl);
         if (status != I_OK) return status;
     }
     if (m_bDoNotSendDicomImages) return I_OK;
-    const unsigned long status = ImageReady(srcAs, dataHeader, ctrl);
+    const DuvStatus status = ImageReady(srcAs, dataHeader, ctrl);
     if (DuvIsFailure(status)) {
         VIVIV_ERROR(kSource, kComputeImage) << "qomNiftiWriter: ERROR calling remaining functor chain, aborting..."
                                             << VivivStatus{I_FAIL};
@@ -281,7 +281,7 @@ unsigned long W::ComputeImage(DuvAs& srcAs, MrPtr<MiniHeader>& dataHeader, Image
     return I_OK;
 }
 
-unsigned long W::endOfJob(unsigned long /*reason*/) {
+DuvStatus W::endOfJob(DuvStatus /*reason*/) {
     for (size_t k = 0; k < m_vpFiles.size(); ++k) {
         std::FILE* file = m_vpFiles[k];
         if (!file) continue;

@@ -176,8 +176,8 @@ void W::closeOpenFiles() {
     }
 }
 
-unsigned long W::EndInit(IRuduEnvironment* env) {
-    const unsigned long baseStatus = DuvImageReconFunctors::EndInit(env);
+DuvStatus W::EndInit(IRuduEnvironment* env) {
+    const DuvStatus baseStatus = DuvImageReconFunctors::EndInit(env);
     if (DuvIsFailure(baseStatus)) {
         VIVIV_ERROR(kSource, kEndInit)
             << "Failed calling base functionality DuvImageReconFunctors::EndInit, aborting..."

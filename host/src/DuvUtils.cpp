@@ -6,7 +6,7 @@
 
 namespace DuvUtils {
 
-unsigned long send(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control, IRuduEnvironment* env) {
+DuvStatus send(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control, IRuduEnvironment* env) {
     const char* reason = nullptr;
     if (!env)
         reason = "no environment to send to";
@@ -22,7 +22,7 @@ unsigned long send(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control
     return env->Receive(data, header, control);
 }
 
-unsigned long GetSeriesInstanceUID(IRuduEnvironment* env, IFunctor* functor, const std::string& name,
+DuvStatus GetSeriesInstanceUID(IRuduEnvironment* env, IFunctor* functor, const std::string& name,
                                    std::string& out) {
     if (!env) {
         HOST_UTILS_TRACE(duvtrace::Error, "DuvUtils::GetSeriesInstanceUID")

@@ -16,7 +16,7 @@ namespace {
 
 struct LastErrorRecord {
     std::mutex mutex;
-    unsigned long status = I_OK;
+    DuvStatus status = I_OK;
     unsigned long count = 0;
 };
 
@@ -30,14 +30,14 @@ LastErrorRecord& lastError() {
 
 namespace DuvFramework {
 
-void SetLastError(unsigned long status, IRuduEnvironment* /*env*/) {
+void SetLastError(DuvStatus status, IRuduEnvironment* /*env*/) {
     LastErrorRecord& r = lastError();
     std::lock_guard<std::mutex> g(r.mutex);
     r.status = status;
     ++r.count;
 }
 
-unsigned long GetLastError() {
+DuvStatus GetLastError() {
     LastErrorRecord& r = lastError();
     std::lock_guard<std::mutex> g(r.mutex);
     return r.status;

@@ -15,7 +15,7 @@ namespace {
 // a stage whose set-up failed never processes data of that job. A warning
 // from the first call is passed on once and then forgotten.
 template <class FirstCall>
-unsigned long runFirstCallCheck(bool& done, unsigned long& status, FirstCall&& firstCall) {
+DuvStatus runFirstCallCheck(bool& done, DuvStatus& status, FirstCall&& firstCall) {
     if (done) return DuvIsFailure(status) ? status : I_OK;
     done = true;
     status = I_FAIL;  // stays when FirstCall throws
@@ -59,29 +59,29 @@ const Rudu::Type* IFunctor::TypeOf() {
 DuvFunctorBase::DuvFunctorBase() = default;
 DuvFunctorBase::~DuvFunctorBase() = default;
 
-unsigned long DuvFunctorBase::BeginInit(IRuduEnvironment* env) {
+DuvStatus DuvFunctorBase::BeginInit(IRuduEnvironment* env) {
     env_ = env;
     return I_OK;
 }
 
-unsigned long DuvFunctorBase::EndInit(IRuduEnvironment* env) {
+DuvStatus DuvFunctorBase::EndInit(IRuduEnvironment* env) {
     env_ = env;
     return I_OK;
 }
 
-unsigned long DuvFunctorBase::endOfJob(unsigned long) { return I_OK; }
+DuvStatus DuvFunctorBase::endOfJob(DuvStatus) { return I_OK; }
 
-unsigned long DuvFunctorBase::SendNLS(const std::string& text) {
+DuvStatus DuvFunctorBase::SendNLS(const std::string& text) {
     HOST_FUNCTOR_TRACE(duvtrace::Notice, "SendNLS") << name_ << ": " << text;
     return I_OK;
 }
 
-unsigned long DuvFunctorBase::SendNLS(const std::string& text, long value) {
+DuvStatus DuvFunctorBase::SendNLS(const std::string& text, long value) {
     HOST_FUNCTOR_TRACE(duvtrace::Notice, "SendNLS") << name_ << ": " << text << " " << value;
     return I_OK;
 }
 
-unsigned long DuvFunctorBase::SendNLS(const std::string& text, const std::string& value) {
+DuvStatus DuvFunctorBase::SendNLS(const std::string& text, const std::string& value) {
     HOST_FUNCTOR_TRACE(duvtrace::Notice, "SendNLS") << name_ << ": " << text << " " << value;
     return I_OK;
 }
@@ -92,28 +92,28 @@ unsigned long DuvFunctorBase::SendNLS(const std::string& text, const std::string
 DuvScanFunctors::DuvScanFunctors() = default;
 DuvScanFunctors::~DuvScanFunctors() = default;
 
-unsigned long DuvScanFunctors::BeginInit(IRuduEnvironment* env) {
-    const unsigned long status = DuvFunctorBase::BeginInit(env);
+DuvStatus DuvScanFunctors::BeginInit(IRuduEnvironment* env) {
+    const DuvStatus status = DuvFunctorBase::BeginInit(env);
     firstCallDone_ = false;
     firstCallStatus_ = I_OK;
     return status;
 }
 
-unsigned long DuvScanFunctors::FirstCall(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
-unsigned long DuvScanFunctors::NextRep(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
-unsigned long DuvScanFunctors::NextRepX(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
-unsigned long DuvScanFunctors::FirstCallOnce(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
-unsigned long DuvScanFunctors::NextRepOnce(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
-unsigned long DuvScanFunctors::NextRepXOnce(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
+DuvStatus DuvScanFunctors::FirstCall(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
+DuvStatus DuvScanFunctors::NextRep(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
+DuvStatus DuvScanFunctors::NextRepX(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
+DuvStatus DuvScanFunctors::FirstCallOnce(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
+DuvStatus DuvScanFunctors::NextRepOnce(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
+DuvStatus DuvScanFunctors::NextRepXOnce(DuvAs&, MdhProxy&, ScanControl&) { return I_OK; }
 
-unsigned long DuvScanFunctors::checkForFirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
+DuvStatus DuvScanFunctors::checkForFirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
     return runFirstCallCheck(firstCallDone_, firstCallStatus_, [&] { return FirstCall(as, mdh, ctrl); });
 }
 
-unsigned long DuvScanFunctors::ExecuteCallbacks(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
+DuvStatus DuvScanFunctors::ExecuteCallbacks(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
     if (!callbacksOn_) return I_OK;
     for (Callback cb : callbacks_) {
-        const unsigned long status = (this->*cb)(as, mdh, ctrl);
+        const DuvStatus status = (this->*cb)(as, mdh, ctrl);
         // A failure ends the scan; a warning or information status only
         // ends the callbacks, the scan itself is still processed.
         if (!DuvIsPlainSuccess(status)) return status;
@@ -127,22 +127,22 @@ unsigned long DuvScanFunctors::ExecuteCallbacks(DuvAs& as, MdhProxy& mdh, ScanCo
 DuvImageReconFunctors::DuvImageReconFunctors() = default;
 DuvImageReconFunctors::~DuvImageReconFunctors() = default;
 
-unsigned long DuvImageReconFunctors::BeginInit(IRuduEnvironment* env) {
-    const unsigned long status = DuvFunctorBase::BeginInit(env);
+DuvStatus DuvImageReconFunctors::BeginInit(IRuduEnvironment* env) {
+    const DuvStatus status = DuvFunctorBase::BeginInit(env);
     firstCallDone_ = false;
     firstCallStatus_ = I_OK;
     return status;
 }
 
-unsigned long DuvImageReconFunctors::EndInit(IRuduEnvironment* env) {
+DuvStatus DuvImageReconFunctors::EndInit(IRuduEnvironment* env) {
     // Image stages may be initialised with EndInit alone; it starts a job too.
-    const unsigned long status = DuvFunctorBase::EndInit(env);
+    const DuvStatus status = DuvFunctorBase::EndInit(env);
     firstCallDone_ = false;
     firstCallStatus_ = I_OK;
     return status;
 }
 
-unsigned long DuvImageReconFunctors::FirstCall(DuvAs&, MrPtr<MiniHeader>&, ImageControl&) { return I_OK; }
+DuvStatus DuvImageReconFunctors::FirstCall(DuvAs&, MrPtr<MiniHeader>&, ImageControl&) { return I_OK; }
 
 void DuvImageReconFunctors::addCB(int kind) {
     if (kind != 0) {
@@ -152,9 +152,9 @@ void DuvImageReconFunctors::addCB(int kind) {
     callbacks_.push_back(kind);
 }
 
-unsigned long DuvImageReconFunctors::ExecuteCallbacks(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
+DuvStatus DuvImageReconFunctors::ExecuteCallbacks(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
     for (int kind : callbacks_) {
-        unsigned long status = I_OK;
+        DuvStatus status = I_OK;
         if (kind == 0)
             status = runFirstCallCheck(firstCallDone_, firstCallStatus_, [&] { return FirstCall(as, header, ctrl); });
         if (!DuvIsPlainSuccess(status)) return status;

@@ -7,8 +7,8 @@
 
 namespace {
 
-using ScanSignature = unsigned long(DuvAs&, MdhProxy&, ScanControl&);
-using ImageSignature = unsigned long(DuvAs&, MrPtr<MiniHeader>&, ImageControl&);
+using ScanSignature = DuvStatus(DuvAs&, MdhProxy&, ScanControl&);
+using ImageSignature = DuvStatus(DuvAs&, MrPtr<MiniHeader>&, ImageControl&);
 
 }  // namespace
 
@@ -41,17 +41,17 @@ const Rudu::Type* DuvSinkFunctor::TypeOf() {
 // ---------------------------------------------------------------------------
 // Stages
 // ---------------------------------------------------------------------------
-unsigned long DuvImaFinishFunctor::ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
+DuvStatus DuvImaFinishFunctor::ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
     return ImageReady(as, header, ctrl);
 }
 
-unsigned long DuvSinkFunctor::ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl&) {
+DuvStatus DuvSinkFunctor::ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl&) {
     ++scans_;
     if (onScan) onScan(as, mdh);
     return I_OK;
 }
 
-unsigned long DuvSinkFunctor::ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
+DuvStatus DuvSinkFunctor::ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
     ++images_;
     if (onImage) onImage(as, header, ctrl);
     return I_OK;
@@ -62,7 +62,7 @@ unsigned long DuvSinkFunctor::ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header,
 // ---------------------------------------------------------------------------
 DuvEnvironment::DuvEnvironment(Receiver receiver) : receiver_(std::move(receiver)) {}
 
-unsigned long DuvEnvironment::Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) {
+DuvStatus DuvEnvironment::Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) {
     // Stages of several pipe services may send at the same time; the
     // receiver (a file writer, a display) sees one data set at a time.
     std::lock_guard<std::mutex> guard(mutex_);
@@ -70,7 +70,7 @@ unsigned long DuvEnvironment::Receive(DuvAs& data, MrPtr<MiniHeader>& header, Im
     return receiver_(data, header, control);
 }
 
-unsigned long DuvEnvironment::SeriesInstanceUID(IFunctor*, const std::string&, std::string& out) {
+DuvStatus DuvEnvironment::SeriesInstanceUID(IFunctor*, const std::string&, std::string& out) {
     std::lock_guard<std::mutex> guard(uidMutex_);
     out = "2.25." + std::to_string(++uidCounter_);
     return I_OK;
@@ -84,7 +84,7 @@ void DuvEnvironment::setReceiver(Receiver r) {
 // ---------------------------------------------------------------------------
 // RecordingEnvironment
 // ---------------------------------------------------------------------------
-unsigned long RecordingEnvironment::Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) {
+DuvStatus RecordingEnvironment::Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) {
     Sent s;
     s.dims = data.dims();
     s.format = data.getDuvObjFormat();
@@ -97,7 +97,7 @@ unsigned long RecordingEnvironment::Receive(DuvAs& data, MrPtr<MiniHeader>& head
     return receiveStatus;
 }
 
-unsigned long RecordingEnvironment::SeriesInstanceUID(IFunctor*, const std::string&, std::string& out) {
+DuvStatus RecordingEnvironment::SeriesInstanceUID(IFunctor*, const std::string&, std::string& out) {
     if (!DuvIsFailure(uidStatus)) out = uid;
     return uidStatus;
 }

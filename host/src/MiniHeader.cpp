@@ -2,6 +2,8 @@
 // protocol tree that carries the graphics overlay.
 #include <atomic>
 #include <climits>
+#include <cstdint>
+#include <limits>
 #include <mutex>
 #include <ostream>
 
@@ -54,8 +56,11 @@ bool MiniHeader::put(const std::string& name, FieldType t, decltype(Field::value
     return true;
 }
 
-bool MiniHeader::set(const std::string& name, int value, bool flag) { return put(name, Int, long(value), flag); }
-bool MiniHeader::set(const std::string& name, long value, bool flag) { return put(name, Int, value, flag); }
+bool MiniHeader::set(const std::string& name, int value, bool flag) { return put(name, Int, std::int64_t(value), flag); }
+bool MiniHeader::set(const std::string& name, long value, bool flag) { return put(name, Int, std::int64_t(value), flag); }
+bool MiniHeader::set(const std::string& name, long long value, bool flag) {
+    return put(name, Int, std::int64_t(value), flag);
+}
 bool MiniHeader::set(const std::string& name, bool value, bool flag) { return put(name, Bool, value, flag); }
 bool MiniHeader::set(const std::string& name, double value, bool flag) { return put(name, Double, value, flag); }
 bool MiniHeader::set(const std::string& name, const std::string& value, bool flag) {
@@ -76,20 +81,24 @@ const MiniHeader::Field* MiniHeader::find(const std::string& name) const {
 
 bool MiniHeader::has(const std::string& name) const { return find(name) != nullptr; }
 
-bool MiniHeader::get(const std::string& name, int& value, bool) const {
-    const Field* f = find(name);
-    if (!f || f->type != Int) return false;
-    const long v = std::get<long>(f->value);
-    if (v < long(INT_MIN) || v > long(INT_MAX)) return false;  // would not fit: refuse rather than wrap
-    value = int(v);
+namespace {
+// An integer field into an integer of the caller's width; a value that would
+// not fit is refused rather than wrapped.
+template <class T>
+bool getInteger(const MiniHeader::Field* f, T& value) {
+    if (!f || f->type != MiniHeader::Int) return false;
+    const std::int64_t v = std::get<std::int64_t>(f->value);
+    if (v < std::int64_t(std::numeric_limits<T>::min()) || v > std::int64_t(std::numeric_limits<T>::max()))
+        return false;
+    value = T(v);
     return true;
 }
+}  // namespace
 
-bool MiniHeader::get(const std::string& name, long& value, bool) const {
-    const Field* f = find(name);
-    if (!f || f->type != Int) return false;
-    value = std::get<long>(f->value);
-    return true;
+bool MiniHeader::get(const std::string& name, int& value, bool) const { return getInteger(find(name), value); }
+bool MiniHeader::get(const std::string& name, long& value, bool) const { return getInteger(find(name), value); }
+bool MiniHeader::get(const std::string& name, long long& value, bool) const {
+    return getInteger(find(name), value);
 }
 
 bool MiniHeader::get(const std::string& name, bool& value, bool) const {
@@ -153,7 +162,7 @@ std::ostream& operator<<(std::ostream& os, const MiniHeader& h) {
     for (const MiniHeader::Field& f : h.fields()) {
         os << "\n  " << f.name << " (" << typeNames[f.type] << (f.flag ? ", flag" : "") << ") = ";
         switch (f.type) {
-            case MiniHeader::Int: os << std::get<long>(f.value); break;
+            case MiniHeader::Int: os << std::get<std::int64_t>(f.value); break;
             case MiniHeader::Bool: os << (std::get<bool>(f.value) ? "true" : "false"); break;
             case MiniHeader::Double: os << std::get<double>(f.value); break;
             case MiniHeader::Text: os << '"' << std::get<std::string>(f.value) << '"'; break;

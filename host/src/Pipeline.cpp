@@ -24,15 +24,15 @@
 
 namespace {
 
-using ScanHandler = std::function<unsigned long(DuvAs&, MdhProxy&, ScanControl&)>;
-using ImageHandler = std::function<unsigned long(DuvAs&, MrPtr<MiniHeader>&, ImageControl&)>;
+using ScanHandler = std::function<DuvStatus(DuvAs&, MdhProxy&, ScanControl&)>;
+using ImageHandler = std::function<DuvStatus(DuvAs&, MrPtr<MiniHeader>&, ImageControl&)>;
 
-const std::type_index kScanSignature = typeid(unsigned long(DuvAs&, MdhProxy&, ScanControl&));
-const std::type_index kImageSignature = typeid(unsigned long(DuvAs&, MrPtr<MiniHeader>&, ImageControl&));
+const std::type_index kScanSignature = typeid(DuvStatus(DuvAs&, MdhProxy&, ScanControl&));
+const std::type_index kImageSignature = typeid(DuvStatus(DuvAs&, MrPtr<MiniHeader>&, ImageControl&));
 
 constexpr int kMaxPoolThreads = 64;
 
-std::string hexStatus(unsigned long status) {
+std::string hexStatus(DuvStatus status) {
     std::ostringstream s;
     s << "0x" << std::hex << status;
     return s.str();
@@ -142,14 +142,14 @@ struct DuvPipeline::Impl {
 
     bool running = false;
     bool jobEnded = false;
-    unsigned long endOfJobResult = I_OK;
+    DuvStatus endOfJobResult = I_OK;
 
     // What each source event feeds, materialised by Start (read-only while running).
     std::map<std::pair<const StageRecord*, std::string>, std::vector<ScanHandler>> scanFeeds;
     std::map<std::pair<const StageRecord*, std::string>, std::vector<ImageHandler>> imageFeeds;
 
     mutable std::mutex statusMutex;
-    unsigned long firstCallFailure = I_OK;
+    DuvStatus firstCallFailure = I_OK;
 
     // Items queued or being processed anywhere in the pipeline.
     std::mutex pendingMutex;
@@ -258,7 +258,7 @@ struct DuvPipeline::Impl {
     }
 
     // --- running ------------------------------------------------------------
-    void record(StageRecord& st, const std::string& method, unsigned long status, const std::string& error) {
+    void record(StageRecord& st, const std::string& method, DuvStatus status, const std::string& error) {
         std::lock_guard<std::mutex> g(statusMutex);
         ++st.status.calls;
         if (!DuvIsFailure(status)) return;
@@ -273,8 +273,8 @@ struct DuvPipeline::Impl {
     // Runs one call into a stage, serialised with every other call into it.
     // An exception never leaves: it becomes a failure of the stage.
     template <class F>
-    unsigned long guardedCall(StageRecord& st, const std::string& what, std::string& error, F&& f) {
-        unsigned long status = I_FAIL;
+    DuvStatus guardedCall(StageRecord& st, const std::string& what, std::string& error, F&& f) {
+        DuvStatus status = I_FAIL;
         {
             std::lock_guard<std::recursive_mutex> g(*st.mutex);
             try {
@@ -292,9 +292,9 @@ struct DuvPipeline::Impl {
     }
 
     template <class F>
-    unsigned long callStage(StageRecord& st, const std::string& method, F&& f) {
+    DuvStatus callStage(StageRecord& st, const std::string& method, F&& f) {
         std::string error;
-        const unsigned long status = guardedCall(st, method, error, std::forward<F>(f));
+        const DuvStatus status = guardedCall(st, method, error, std::forward<F>(f));
         record(st, method, status, error);
         return status;
     }
@@ -393,7 +393,7 @@ struct DuvPipeline::Impl {
             return [this, target, method, call](DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
                 return callStage(*target, method, [&] { return call(as, mdh, ctrl); });
             };
-        return [this, target, method, call](DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) -> unsigned long {
+        return [this, target, method, call](DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) -> DuvStatus {
             // The item owns copies: the caller's header and controls may
             // change as soon as this returns; the view keeps the data alive.
             auto item = [this, target, method, call, a = DuvAs(as), m = MdhProxy(mdh), c = ctrl]() mutable {
@@ -411,7 +411,7 @@ struct DuvPipeline::Impl {
                 return callStage(*target, method, [&] { return call(as, header, ctrl); });
             };
         return [this, target, method, call](DuvAs& as, MrPtr<MiniHeader>& header,
-                                            ImageControl& ctrl) -> unsigned long {
+                                            ImageControl& ctrl) -> DuvStatus {
             auto item = [this, target, method, call, a = DuvAs(as), h = header, c = ctrl]() mutable {
                 callStage(*target, method, [&] { return call(a, h, c); });
             };
@@ -478,11 +478,11 @@ struct DuvPipeline::Impl {
         return false;
     }
 
-    unsigned long endStage(StageRecord& st, unsigned long reason) {
+    DuvStatus endStage(StageRecord& st, DuvStatus reason) {
         auto* end = dynamic_cast<IEnd*>(st.component.get());
         if (!end) return I_OK;
         std::string error;
-        const unsigned long status = guardedCall(st, "endOfJob", error, [&] { return end->endOfJob(reason); });
+        const DuvStatus status = guardedCall(st, "endOfJob", error, [&] { return end->endOfJob(reason); });
         std::lock_guard<std::mutex> g(statusMutex);
         st.status.endOfJob = status;
         return status;
@@ -584,7 +584,7 @@ namespace ProtocolComposer {
 
 Toolbox::Toolbox(DuvPipeline& pipeline) : pipeline_(pipeline) {}
 
-unsigned long Toolbox::Init(const std::string& programName) {
+DuvStatus Toolbox::Init(const std::string& programName) {
     program_ = programName;
     return I_OK;
 }
@@ -609,12 +609,12 @@ MrPipeService Toolbox::FindPipeService(const std::string& name, bool mustExist) 
     return s;
 }
 
-unsigned long Toolbox::InsertAfter(const std::string& stage, const std::string& method, const std::string& event,
+DuvStatus Toolbox::InsertAfter(const std::string& stage, const std::string& method, const std::string& event,
                                    const std::string& predecessor, const std::string& predecessorEvent,
                                    bool mustExist) {
     DuvPipeline::Impl& m = *pipeline_.impl_;
     m.requireComposable("InsertAfter");
-    auto fail = [&](const std::string& why) -> unsigned long {
+    auto fail = [&](const std::string& why) -> DuvStatus {
         const std::string text = "InsertAfter('" + stage + "', '" + predecessor + "'): " + why;
         if (mustExist) throw Error(text);
         HOST_PIPE_TRACE(duvtrace::Error, "Toolbox::InsertAfter") << text << " status = 0x" << std::hex << I_FAIL;
@@ -722,7 +722,7 @@ void DuvPipeline::Connect(const MrFunctor& source, const std::string& event, con
     impl_->addBinding(source.stage_, event, target.stage_, method);
 }
 
-unsigned long DuvPipeline::Compose(ProtocolComposer::IComposer& composer) { return composer.Compose(impl_->toolbox); }
+DuvStatus DuvPipeline::Compose(ProtocolComposer::IComposer& composer) { return composer.Compose(impl_->toolbox); }
 
 std::vector<MrFunctor> DuvPipeline::Stages() const {
     std::vector<MrFunctor> out;
@@ -757,7 +757,7 @@ std::vector<MrFunctor> DuvPipeline::StagesOf(const MrPipeService& service) const
     return out;
 }
 
-unsigned long DuvPipeline::Init() {
+DuvStatus DuvPipeline::Init() {
     Impl& m = *impl_;
     if (m.running) {
         HOST_PIPE_TRACE(duvtrace::Error, "DuvPipeline::Init")
@@ -776,7 +776,7 @@ unsigned long DuvPipeline::Init() {
             auto* f = dynamic_cast<IFunctor*>(st->component.get());
             if (!f) continue;
             std::string error;
-            unsigned long status = m.guardedCall(*st, "BeginInit", error, [&] { return f->BeginInit(m.env); });
+            DuvStatus status = m.guardedCall(*st, "BeginInit", error, [&] { return f->BeginInit(m.env); });
             {
                 std::lock_guard<std::mutex> g(m.statusMutex);
                 st->status.beginInit = status;
@@ -817,7 +817,7 @@ void DuvPipeline::Start(size_t queueCapacity) {
     }
 }
 
-unsigned long DuvPipeline::RaiseScan(const MrFunctor& source, const std::string& event, DuvAs& as, MdhProxy& mdh,
+DuvStatus DuvPipeline::RaiseScan(const MrFunctor& source, const std::string& event, DuvAs& as, MdhProxy& mdh,
                                      ScanControl& ctrl) {
     Impl& m = *impl_;
     const StageRecord* st = source.stage_.get();
@@ -830,7 +830,7 @@ unsigned long DuvPipeline::RaiseScan(const MrFunctor& source, const std::string&
     return m.enqueue(*st->service, std::move(item), "scan from '" + st->name + "." + event + "'") ? I_OK : I_FAIL;
 }
 
-unsigned long DuvPipeline::RaiseImage(const MrFunctor& source, const std::string& event, DuvAs& as,
+DuvStatus DuvPipeline::RaiseImage(const MrFunctor& source, const std::string& event, DuvAs& as,
                                       MrPtr<MiniHeader>& header, ImageControl& ctrl) {
     Impl& m = *impl_;
     const StageRecord* st = source.stage_.get();
@@ -843,14 +843,14 @@ unsigned long DuvPipeline::RaiseImage(const MrFunctor& source, const std::string
     return m.enqueue(*st->service, std::move(item), "image from '" + st->name + "." + event + "'") ? I_OK : I_FAIL;
 }
 
-unsigned long DuvPipeline::EndOfJob(unsigned long status) {
+DuvStatus DuvPipeline::EndOfJob(DuvStatus status) {
     Impl& m = *impl_;
     // One end of job per job: a second call reports the first one's result.
     if (m.jobEnded) return m.endOfJobResult;
-    unsigned long result = I_OK;
+    DuvStatus result = I_OK;
     auto endService = [&m, status, &result](ServiceRecord& s) {
         for (auto& st : s.stages) {
-            const unsigned long r = m.endStage(*st, status);
+            const DuvStatus r = m.endStage(*st, status);
             if (DuvIsFailure(r) && !DuvIsFailure(result)) result = r;
         }
     };
@@ -889,7 +889,7 @@ std::vector<StageStatus> DuvPipeline::Statuses() const {
     return out;
 }
 
-unsigned long DuvPipeline::FirstCallFailure() const {
+DuvStatus DuvPipeline::FirstCallFailure() const {
     std::lock_guard<std::mutex> g(impl_->statusMutex);
     return impl_->firstCallFailure;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <map>
 #include <ostream>
 #include <sstream>
@@ -485,8 +486,10 @@ std::string leafText(const XNodeImpl& n) {
 }
 
 long roundToLong(double d, const char* op, const Ptr& node) {
-    // 2^63 as a double; every finite double below it in magnitude rounds into range.
-    constexpr double kLimit = 9223372036854775808.0;
+    // 2^31 or 2^63, the bound of the host's long (32 bits on Windows) as a
+    // double: every finite double below it in magnitude converts exactly,
+    // anything beyond is refused rather than wrapped.
+    static const double kLimit = std::ldexp(1.0, std::numeric_limits<long>::digits);
     const double r = std::round(d);
     if (!std::isfinite(r) || r >= kLimit || r < -kLimit)
         throw Exception(std::string(op) + ": value " + doubleText(d) + " of " + describe(node) +
@@ -1141,13 +1144,13 @@ void mergeInto(const Ptr& dst, const Ptr& src) {
 
 }  // namespace
 
-unsigned long XProtocol::SaveToStream(std::string& text) const {
+DuvStatus XProtocol::SaveToStream(std::string& text) const {
     text.clear();
     if (impl_) writeNode(text, impl_, "");
     return I_OK;
 }
 
-unsigned long XProtocol::SaveToStream(std::ostream& out) const {
+DuvStatus XProtocol::SaveToStream(std::ostream& out) const {
     std::string text;
     SaveToStream(text);
     out.write(text.data(), static_cast<std::streamsize>(text.size()));

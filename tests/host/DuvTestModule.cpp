@@ -23,8 +23,8 @@ ProtocolComposer::IComposer* DuvTestModule_createProtocolComposer(const char* na
 
 namespace {
 
-using ScanEvent = MulticastDelegate_3<unsigned long, DuvAs&, MdhProxy&, ScanControl&>;
-using ImageEvent = MulticastDelegate_3<unsigned long, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
+using ScanEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MdhProxy&, ScanControl&>;
+using ImageEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
 
 // Scan stage: traces "<name> ComputeScan <scan index>", fails at FailAt,
 // throws at ThrowAt, returns FirstCallStatus from its first call.
@@ -52,20 +52,20 @@ public:
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    unsigned long BeginInit(IRuduEnvironment* env) override {
+    DuvStatus BeginInit(IRuduEnvironment* env) override {
         TEST_MODULE_TRACE("BeginInit") << getName() << " BeginInit";
         return DuvScanFunctors::BeginInit(env);
     }
-    unsigned long EndInit(IRuduEnvironment* env) override {
+    DuvStatus EndInit(IRuduEnvironment* env) override {
         TEST_MODULE_TRACE("EndInit") << getName() << " EndInit";
         return DuvScanFunctors::EndInit(env);
     }
-    unsigned long FirstCall(DuvAs&, MdhProxy&, ScanControl& ctrl) override {
+    DuvStatus FirstCall(DuvAs&, MdhProxy&, ScanControl& ctrl) override {
         TEST_MODULE_TRACE("FirstCall") << getName() << " FirstCall " << ctrl.lScanIndex;
         return static_cast<unsigned long>(firstCallStatus_);
     }
-    unsigned long ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override {
-        const unsigned long status = ExecuteCallbacks(as, mdh, ctrl);
+    DuvStatus ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override {
+        const DuvStatus status = ExecuteCallbacks(as, mdh, ctrl);
         if (DuvIsFailure(status)) return status;
         ++calls_;
         TEST_MODULE_TRACE("ComputeScan") << getName() << " ComputeScan " << ctrl.lScanIndex;
@@ -74,7 +74,7 @@ public:
             throw std::runtime_error(getName() + " cannot take scan " + std::to_string(ctrl.lScanIndex));
         return ScanReady(as, mdh, ctrl);
     }
-    unsigned long endOfJob(unsigned long) override {
+    DuvStatus endOfJob(DuvStatus) override {
         TEST_MODULE_TRACE("endOfJob") << getName() << " endOfJob";
         return static_cast<unsigned long>(endOfJobStatus_);
     }
@@ -119,17 +119,17 @@ public:
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    unsigned long FirstCall(DuvAs&, MrPtr<MiniHeader>&, ImageControl& ctrl) override {
+    DuvStatus FirstCall(DuvAs&, MrPtr<MiniHeader>&, ImageControl& ctrl) override {
         TEST_MODULE_TRACE("FirstCall") << getName() << " FirstCall " << ctrl.getIndex(REP);
         return I_OK;
     }
-    unsigned long ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
-        const unsigned long status = ExecuteCallbacks(as, header, ctrl);
+    DuvStatus ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
+        const DuvStatus status = ExecuteCallbacks(as, header, ctrl);
         if (DuvIsFailure(status)) return status;
         TEST_MODULE_TRACE("ComputeImage") << getName() << " ComputeImage " << ctrl.getIndex(REP);
         return doNotPass_ ? I_OK : ImageReady(as, header, ctrl);
     }
-    unsigned long endOfJob(unsigned long) override {
+    DuvStatus endOfJob(DuvStatus) override {
         TEST_MODULE_TRACE("endOfJob") << getName() << " endOfJob";
         return I_OK;
     }
@@ -156,7 +156,7 @@ public:
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long Compose(ProtocolComposer::Toolbox& toolbox) override {
+    DuvStatus Compose(ProtocolComposer::Toolbox& toolbox) override {
         toolbox.Init("OLTA");
         MrFunctor root = toolbox.FindFunctor("root", true);
         MrPipeService service = toolbox.FindPipeService(root.PipeServiceName(), true);
@@ -176,14 +176,14 @@ public:
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long Compose(ProtocolComposer::Toolbox& toolbox) override {
+    DuvStatus Compose(ProtocolComposer::Toolbox& toolbox) override {
         toolbox.Init("OLTA");
         MrFunctor predecessor = toolbox.FindFunctor("imafinish", false);
         if (predecessor.IsBad()) return I_FAIL;
         MrPipeService service = toolbox.FindPipeService(predecessor.PipeServiceName(), true);
         MrFunctor writer = service.CreateFunctor("writer", "TestImageStage@DuvTestModule", 2);
         writer.At("DoNotPass").FromBool(false);
-        const unsigned long status = toolbox.InsertAfter(writer.Name(), "ComputeImage", "ImageReady",
+        const DuvStatus status = toolbox.InsertAfter(writer.Name(), "ComputeImage", "ImageReady",
                                                          predecessor.Name(), "ImageReady", true);
         if (DuvIsFailure(status)) return I_FAIL;
         MrPipeService own = toolbox.SplitAfter(predecessor.Name(), "qomNifti_ps", nullptr);

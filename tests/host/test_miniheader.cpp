@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,6 +58,36 @@ TEST(MiniHeaderFields, TypedSetAndGet) {
     EXPECT_FALSE(h->find("TE")->flag);
     EXPECT_TRUE(h->has("CoilString"));
     EXPECT_FALSE(h->has("coilstring"));
+}
+
+// 64-bit values through every integer overload, on a platform whose long
+// has 32 bits as on one whose long has 64: kept whole, and refused (output
+// untouched) by a get whose type cannot hold them.
+TEST(MiniHeaderFields, SixtyFourBitIntegersAreLossless) {
+    MrPtr<MiniHeader> h = makeHeader();
+    const long long big = 0x123456789ALL;
+    const std::int64_t min64 = std::numeric_limits<std::int64_t>::min();
+    EXPECT_TRUE(h->set("Big", big));
+    EXPECT_TRUE(h->set("Min", min64));
+    EXPECT_TRUE(h->set("Long", std::numeric_limits<long>::max()));
+    long long ll = 0;
+    EXPECT_TRUE(h->get("Big", ll));
+    EXPECT_EQ(ll, big);
+    std::int64_t i64 = 0;
+    EXPECT_TRUE(h->get("Min", i64));
+    EXPECT_EQ(i64, min64);
+    EXPECT_TRUE(h->get("Long", ll));
+    EXPECT_EQ(ll, std::numeric_limits<long>::max());
+    long l = 7;
+    EXPECT_EQ(h->get("Big", l), sizeof(long) == 8);
+    EXPECT_EQ(l, sizeof(long) == 8 ? long(big) : 7L);
+    int i = 5;
+    EXPECT_FALSE(h->get("Big", i));
+    EXPECT_EQ(i, 5);
+    std::ostringstream dump;
+    dump << *h;
+    EXPECT_NE(dump.str().find("Big (int) = 78187493530"), std::string::npos) << dump.str();
+    EXPECT_NE(dump.str().find("Min (int) = -9223372036854775808"), std::string::npos) << dump.str();
 }
 
 TEST(MiniHeaderFields, RefusalsLeaveFieldAndOutputUntouched) {

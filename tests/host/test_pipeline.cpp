@@ -53,16 +53,16 @@ public:
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    unsigned long BeginInit(IRuduEnvironment* env) override {
+    DuvStatus BeginInit(IRuduEnvironment* env) override {
         note("BeginInit");
         DuvFunctorBase::BeginInit(env);
         return beginInitStatus;
     }
-    unsigned long EndInit(IRuduEnvironment* env) override {
+    DuvStatus EndInit(IRuduEnvironment* env) override {
         note("EndInit");
         return DuvFunctorBase::EndInit(env);
     }
-    unsigned long ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
+    DuvStatus ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) {
         if (++busy_ > 1) overlapped = true;
         {
             std::lock_guard<std::mutex> g(mutex_);
@@ -72,11 +72,11 @@ public:
             threads_.insert(std::this_thread::get_id());
         }
         if (sleepMicros) std::this_thread::sleep_for(std::chrono::microseconds(sleepMicros));
-        const unsigned long status = ScanReady(as, mdh, ctrl);
+        const DuvStatus status = ScanReady(as, mdh, ctrl);
         --busy_;
         return status;
     }
-    unsigned long ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
+    DuvStatus ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
         {
             std::lock_guard<std::mutex> g(mutex_);
             scans_.push_back(ctrl.getIndex(REP));
@@ -84,7 +84,7 @@ public:
         }
         return ImageReady(as, header, ctrl);
     }
-    unsigned long endOfJob(unsigned long status) override {
+    DuvStatus endOfJob(DuvStatus status) override {
         note("endOfJob " + std::to_string(status));
         getStdStackTraceStream("DUV.test", duvtrace::Notice, 1, "test", "Probe", "test_pipeline", __LINE__, "endOfJob",
                                "DLL", false)
@@ -100,9 +100,9 @@ public:
     std::set<std::thread::id> threads() const { std::lock_guard<std::mutex> g(mutex_); return threads_; }
     std::vector<std::string> notes() const { std::lock_guard<std::mutex> g(mutex_); return notes_; }
 
-    MulticastDelegate_3<unsigned long, DuvAs&, MdhProxy&, ScanControl&> ScanReady;
-    MulticastDelegate_3<unsigned long, DuvAs&, MrPtr<MiniHeader>&, ImageControl&> ImageReady;
-    unsigned long beginInitStatus = I_OK;
+    MulticastDelegate_3<DuvStatus, DuvAs&, MdhProxy&, ScanControl&> ScanReady;
+    MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&> ImageReady;
+    DuvStatus beginInitStatus = I_OK;
     bool throwAtEnd = false;
     int sleepMicros = 0;
     long scansAtEnd = -1;  // items seen when end of job came
@@ -701,20 +701,20 @@ TEST(PipelineRun, RaiseRefusesWhatCannotBeRaised) {
 class CallbackScan : public DuvScanFunctors {
 public:
     const Rudu::Type* GetType() const override { return IFunctor::TypeOf(); }
-    unsigned long ComputeScan(DuvAs&, MdhProxy&, ScanControl&) override { return I_OK; }
-    unsigned long FirstCall(DuvAs&, MdhProxy&, ScanControl&) override {
+    DuvStatus ComputeScan(DuvAs&, MdhProxy&, ScanControl&) override { return I_OK; }
+    DuvStatus FirstCall(DuvAs&, MdhProxy&, ScanControl&) override {
         ++firstCalls;
         return firstStatus;
     }
-    unsigned long cb1(DuvAs&, MdhProxy&, ScanControl&) {
+    DuvStatus cb1(DuvAs&, MdhProxy&, ScanControl&) {
         order.push_back(1);
         return r1;
     }
-    unsigned long cb2(DuvAs&, MdhProxy&, ScanControl&) {
+    DuvStatus cb2(DuvAs&, MdhProxy&, ScanControl&) {
         order.push_back(2);
         return I_OK;
     }
-    unsigned long run() {
+    DuvStatus run() {
         DuvAs as;
         MdhProxy mdh;
         ScanControl ctrl;
@@ -722,7 +722,7 @@ public:
         return ExecuteCallbacks(as, mdh, ctrl);
     }
     int firstCalls = 0;
-    unsigned long firstStatus = I_OK, r1 = I_OK;
+    DuvStatus firstStatus = I_OK, r1 = I_OK;
     std::vector<int> order;
 };
 
@@ -773,18 +773,18 @@ TEST(StageBases, FirstCallOncePerJobWithStickyFailure) {
 class CallbackImage : public DuvImageReconFunctors {
 public:
     const Rudu::Type* GetType() const override { return IFunctor::TypeOf(); }
-    unsigned long FirstCall(DuvAs&, MrPtr<MiniHeader>&, ImageControl&) override {
+    DuvStatus FirstCall(DuvAs&, MrPtr<MiniHeader>&, ImageControl&) override {
         ++firstCalls;
         return firstStatus;
     }
-    unsigned long run() {
+    DuvStatus run() {
         DuvAs as;
         MrPtr<MiniHeader> h;
         ImageControl ctrl;
         return ExecuteCallbacks(as, h, ctrl);
     }
     int firstCalls = 0;
-    unsigned long firstStatus = I_OK;
+    DuvStatus firstStatus = I_OK;
 };
 
 TEST(StageBases, ImageFirstCallRunsForTheFirstImageOfEachJob) {

@@ -102,7 +102,7 @@ public:
     long getVersion() const { return 7; }
 
     unsigned long Compute(int a, int b, int c) { return static_cast<unsigned long>(a + b + c); }
-    MulticastDelegate_3<unsigned long, int, int, int> Ready;
+    MulticastDelegate_3<DuvStatus, int, int, int> Ready;
 
     int count = -1, rounded = -1;
     long big = -1;
@@ -377,11 +377,11 @@ TEST(PropertyNode, FromAndToGoThroughTheProperty) {
 }
 
 TEST(Delegate, CombinedStatusOfTheHandlers) {
-    using D = MulticastDelegate_3<unsigned long, int, int, int>;
+    using D = MulticastDelegate_3<DuvStatus, int, int, int>;
     const unsigned long kWarning = 0x40000001UL;
     auto raise = [](std::vector<unsigned long> results, int* calls) {
         D d;
-        for (unsigned long r : results)
+        for (DuvStatus r : results)
             d.bind([r, calls](int, int, int) {
                 ++*calls;
                 return r;
@@ -405,7 +405,7 @@ TEST(Delegate, CombinedStatusOfTheHandlers) {
     const Rudu::Type* t = TestStage::TypeOf();
     std::any handler = t->FindMethod("Compute")->makeHandler(*b);
     EXPECT_TRUE(t->FindEvent("Ready")->bind(*a, handler));
-    EXPECT_FALSE(t->FindEvent("Ready")->bind(*a, std::any(std::function<unsigned long(int)>())));
+    EXPECT_FALSE(t->FindEvent("Ready")->bind(*a, std::any(std::function<DuvStatus(int)>())));
     EXPECT_EQ(a->Ready.size(), 1u);
     EXPECT_EQ(a->Ready(1, 2, 3), 6u);
     t->FindEvent("Ready")->clear(*a);
@@ -448,7 +448,7 @@ public:
         return &t;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long Compose(ProtocolComposer::Toolbox&) override { return I_OK; }
+    DuvStatus Compose(ProtocolComposer::Toolbox&) override { return I_OK; }
     ~TestComposer() override {
         if (destroyed) *destroyed = true;
     }

@@ -5,8 +5,10 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <type_traits>
 
 #include "duvhost/Framework.h"
+#include "duvhost/Functors.h"
 
 namespace {
 
@@ -40,6 +42,20 @@ TEST(Status, FailureNeedsBothTopBits) {
     EXPECT_TRUE(DuvIsPlainSuccess(I_ACQ_END));
     EXPECT_FALSE(DuvIsPlainSuccess(0x40000001UL));
     EXPECT_FALSE(DuvIsPlainSuccess(I_FAIL));
+}
+
+// The status keeps 64 bits on the 32-bit Windows build too, through the
+// last-error record and in the stage interfaces.
+TEST(Status, SixtyFourBitCodeOnEveryPlatform) {
+    static_assert(sizeof(DuvStatus) == 8, "status must be 64-bit");
+    static_assert(std::is_same_v<decltype(&IEnd::endOfJob), DuvStatus (IEnd::*)(DuvStatus)>);
+    static_assert(std::is_same_v<decltype(&IFunctor::EndInit), DuvStatus (IFunctor::*)(IRuduEnvironment*)>);
+    const DuvStatus wide = 0x5C0000001ULL;
+    DuvFramework::SetLastError(wide, nullptr);
+    EXPECT_EQ(DuvFramework::GetLastError(), wide);
+    EXPECT_TRUE(DuvIsFailure(wide));
+    EXPECT_FALSE(DuvIsFailure(0x500000001ULL));
+    DuvFramework::ClearLastError();
 }
 
 TEST(LastError, LatestWinsAndCountsUntilCleared) {

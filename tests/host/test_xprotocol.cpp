@@ -1,6 +1,7 @@
 // The protocol tree: operations, paths, '*' selection and the text form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -108,6 +109,31 @@ TEST(XProtocolTree, NumericKeysOfMapsAreKeysNotIndices) {
     // A quoted component never indexes an array.
     p.SetLong("arr.0", 5);
     EXPECT_TRUE(p.At("arr.\"0\"", false).IsBad());
+}
+
+// The bounds of the host's long (32 bits on Windows, 64 on Linux): a value
+// beyond them is refused with its path and value, never wrapped.
+TEST(XProtocolTree, ToLongRefusesValuesBeyondTheHostsLong) {
+    XProtocol p;
+    const double limit = std::ldexp(1.0, std::numeric_limits<long>::digits);
+    p.SetDouble("MEAS.lMin", -limit);
+    p.SetDouble("MEAS.lTooBig", limit);
+    // The next integer below the bound that a double holds.
+    p.SetDouble("MEAS.lTooSmall", -limit - std::max(1.0, std::ldexp(1.0, std::numeric_limits<long>::digits - 52)));
+    EXPECT_EQ(p["MEAS.lMin"].ToLong(), std::numeric_limits<long>::min());
+    for (const char* path : {"MEAS.lTooBig", "MEAS.lTooSmall"}) {
+        try {
+            p[path].ToLong();
+            ADD_FAILURE() << path << " converted";
+        } catch (const ReadonlyXNode::Exception& e) {
+            const std::string text = e.what();
+            EXPECT_NE(text.find(std::string(" of ") + path + " is out of range for long"), std::string::npos) << text;
+            EXPECT_EQ(text.rfind("ToLong: value ", 0), 0u) << text;
+        }
+    }
+    // The text form: a number beyond the host's long is refused at its line.
+    const std::string tooBig = std::to_string(static_cast<unsigned long long>(std::numeric_limits<long>::max()) + 1);
+    EXPECT_EQ(loadError("a = " + tooBig), "prot.txt:1: number " + tooBig + " out of range for long");
 }
 
 TEST(XProtocolTree, Conversions) {

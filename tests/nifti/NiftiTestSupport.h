@@ -220,9 +220,9 @@ inline MrPtr<Writer> makeWriter(const Job& j, const std::string& dir, const std:
 // Collects the images that a writer passes on.
 struct Successor {
     long images = 0;
-    unsigned long status = I_OK;
+    DuvStatus status = I_OK;
     void attach(Writer& w) {
-        w.ImageReady.bind([this](DuvAs&, MrPtr<MiniHeader>&, ImageControl&) -> unsigned long {
+        w.ImageReady.bind([this](DuvAs&, MrPtr<MiniHeader>&, ImageControl&) -> DuvStatus {
             ++images;
             return status;
         });

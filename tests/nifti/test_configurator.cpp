@@ -49,11 +49,11 @@ struct HostPipeline {
             pipeline.Connect(root, "ImageReady", s, "ComputeImage");
         }
     }
-    unsigned long compose() {
+    DuvStatus compose() {
         ProtocolComposer::IComposer* composer =
             ModuleLoader::instance().createComposer("Viviv", "Viviv_NS_qomDuvPrgB0Configurator");
         EXPECT_NE(composer, nullptr);
-        const unsigned long status = pipeline.Compose(*composer);
+        const DuvStatus status = pipeline.Compose(*composer);
         composer->selfDestroy();
         return status;
     }
@@ -236,7 +236,7 @@ TEST(VivivConfigurator, WithoutTheSiblingTempDirectoryTheInstallationRootIsTried
         HostPipeline host;
         duvtrace::ScopedMemorySink sink;
         DuvFramework::ClearLastError();
-        const unsigned long status = host.compose();
+        const DuvStatus status = host.compose();
         DuvHost::ResetInstallationDefaults();
         EXPECT_TRUE(sink->contains("VivivConfigurator: failed opening xprotocol output file ../temp/current_prot.evp; "
                                    "will try " + root));

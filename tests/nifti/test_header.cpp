@@ -146,7 +146,7 @@ std::vector<unsigned char> runJob(Writer& w, const std::string& file,
                                   const std::vector<std::pair<TestImage, ImageControl>>& images,
                                   unsigned long* lastStatus = nullptr) {
     EXPECT_EQ(w.EndInit(nullptr), I_OK);
-    unsigned long status = I_OK;
+    DuvStatus status = I_OK;
     for (const auto& [image, control] : images) {
         DuvAs as = makeImage(image);
         MrPtr<MiniHeader> h = makeHeader(image.slice);

@@ -174,7 +174,7 @@ TEST(NiftiPassingOn, ImagesGoOnUnlessHeldBack) {
             w->setDoNiftiExport(exportOn);
             Successor next;
             DuvAs seen;
-            w->ImageReady.bind([&](DuvAs& as, MrPtr<MiniHeader>&, ImageControl&) -> unsigned long {
+            w->ImageReady.bind([&](DuvAs& as, MrPtr<MiniHeader>&, ImageControl&) -> DuvStatus {
                 seen = as;
                 return I_OK;
             });
@@ -594,7 +594,7 @@ TEST(NiftiEndOfJob, BytesThatCannotBeWrittenFailTheEnd) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     duvtrace::ScopedMemorySink sink;
     const unsigned long imageStatus = feed(*w, TestImage{}, makeControl(Counts{}), 0);
-    const unsigned long endStatus = w->endOfJob(0);
+    const DuvStatus endStatus = w->endOfJob(0);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(imageStatus, I_OK);

@@ -40,7 +40,7 @@ protected:
     }
 
     // Builds the pipeline with the root stage and runs the configurator.
-    unsigned long compose(bool withRoot = true)
+    DuvStatus compose(bool withRoot = true)
     {
         pipeline = std::make_unique<DuvPipeline>(protocol, &env);
         MrPipeService service = pipeline->AddPipeService("root_ps");

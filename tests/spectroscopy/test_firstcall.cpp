@@ -415,7 +415,7 @@ protected:
         DuvFramework::ClearLastError();
         readout.fill([](long, long i) { return cfloat(static_cast<float>(i), 1.0f); });
     }
-    void addSuccessor(unsigned long result)
+    void addSuccessor(DuvStatus result)
     {
         stage->ScanReady.bind([this, result](DuvAs& as, MdhProxy&, ScanControl&) {
             successorSaw.push_back(reinterpret_cast<const cfloat*>(as.calcSplObjStartAddr())[3]);

@@ -27,7 +27,7 @@ ProtocolComposer::IComposer* Derovo2_createProtocolComposer(const char* name, do
 
 namespace {
 
-using ScanSignature = unsigned long(DuvAs&, MdhProxy&, ScanControl&);
+using ScanSignature = DuvStatus(DuvAs&, MdhProxy&, ScanControl&);
 
 // ---------------------------------------------------------------------------
 // Exported functions and the module object
@@ -149,7 +149,7 @@ TEST(Derovo2Type, OneStagesEventDrivesAnothersMethod)
     ASSERT_TRUE(t->FindEvent("ScanReady")->bind(*first, handler));
     EXPECT_EQ(first->ScanReady.size(), 1u);
     // A handler of another signature is refused.
-    EXPECT_FALSE(t->FindEvent("ScanReady")->bind(*first, std::any(std::function<unsigned long()>())));
+    EXPECT_FALSE(t->FindEvent("ScanReady")->bind(*first, std::any(std::function<DuvStatus()>())));
 }
 
 // ---------------------------------------------------------------------------

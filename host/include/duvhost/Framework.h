@@ -12,26 +12,28 @@
 class IRuduEnvironment;
 
 // ---------------------------------------------------------------------------
-// Status: 64-bit codes. Both bits 0xC0000000 set = failure; only one of them =
-// warning or information.
+// Status: 64-bit codes on every platform (long has only 32 bits on Windows).
+// Both bits 0xC0000000 set = failure; only one of them = warning or
+// information.
 // ---------------------------------------------------------------------------
-constexpr unsigned long I_OK = 0x0UL;
-constexpr unsigned long I_FAIL = 0xC0000001UL;
-constexpr unsigned long I_ACQ_END = 0x20004UL;
-constexpr unsigned long I_MULTIPLE_FAILURES = 0xC002000EUL;
-constexpr unsigned long I_STATUS_FAILURE_BITS = 0xC0000000UL;
+using DuvStatus = std::uint64_t;
+constexpr DuvStatus I_OK = 0x0;
+constexpr DuvStatus I_FAIL = 0xC0000001;
+constexpr DuvStatus I_ACQ_END = 0x20004;
+constexpr DuvStatus I_MULTIPLE_FAILURES = 0xC002000E;
+constexpr DuvStatus I_STATUS_FAILURE_BITS = 0xC0000000;
 
-inline bool DuvIsFailure(unsigned long status) {
+inline bool DuvIsFailure(DuvStatus status) {
     return (status & I_STATUS_FAILURE_BITS) == I_STATUS_FAILURE_BITS;
 }
 // Neither failure bit set: the operation may continue normally.
-inline bool DuvIsPlainSuccess(unsigned long status) { return (status & I_STATUS_FAILURE_BITS) == 0; }
+inline bool DuvIsPlainSuccess(DuvStatus status) { return (status & I_STATUS_FAILURE_BITS) == 0; }
 
 namespace DuvFramework {
 // Records a failure so that the host (or a test) can read it after the call.
 // Process-wide; the latest call wins.
-void SetLastError(unsigned long status, IRuduEnvironment* env);
-unsigned long GetLastError();       // 0 when nothing was recorded since ClearLastError
+void SetLastError(DuvStatus status, IRuduEnvironment* env);
+DuvStatus GetLastError();       // 0 when nothing was recorded since ClearLastError
 unsigned long GetLastErrorCount();  // number of SetLastError calls since ClearLastError
 void ClearLastError();
 }  // namespace DuvFramework

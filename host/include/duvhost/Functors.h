@@ -13,8 +13,8 @@
 class IFunctor {
 public:
     virtual ~IFunctor() = default;
-    virtual unsigned long BeginInit(IRuduEnvironment* env) = 0;
-    virtual unsigned long EndInit(IRuduEnvironment* env) = 0;
+    virtual DuvStatus BeginInit(IRuduEnvironment* env) = 0;
+    virtual DuvStatus EndInit(IRuduEnvironment* env) = 0;
 
     virtual Rudu::DefaultThreading getThreading() const { return Rudu::DefaultThreading::Default; }
     virtual bool get_Execute() const { return true; }
@@ -28,7 +28,7 @@ public:
 class IEnd {
 public:
     virtual ~IEnd() = default;
-    virtual unsigned long endOfJob(unsigned long status) = 0;
+    virtual DuvStatus endOfJob(DuvStatus status) = 0;
 };
 
 class DuvFunctorBase : public Rudu::Component, public IFunctor, public IEnd {
@@ -42,17 +42,17 @@ public:
     virtual long getInstanceId() const { return instanceId_; }
 
     // Keep the environment for later sends.
-    unsigned long BeginInit(IRuduEnvironment* env) override;
-    unsigned long EndInit(IRuduEnvironment* env) override;
-    unsigned long endOfJob(unsigned long status) override;
+    DuvStatus BeginInit(IRuduEnvironment* env) override;
+    DuvStatus EndInit(IRuduEnvironment* env) override;
+    DuvStatus endOfJob(DuvStatus status) override;
 
     // Serialises calls into this stage when a pipe service has several threads.
     virtual std::recursive_mutex& getDuvFunctorMutex() { return mutex_; }
 
     // National-language messages to the host user interface; this host only traces them.
-    virtual unsigned long SendNLS(const std::string& text);
-    virtual unsigned long SendNLS(const std::string& text, long value);
-    virtual unsigned long SendNLS(const std::string& text, const std::string& value);
+    virtual DuvStatus SendNLS(const std::string& text);
+    virtual DuvStatus SendNLS(const std::string& text, long value);
+    virtual DuvStatus SendNLS(const std::string& text, const std::string& value);
 
     IRuduEnvironment* environment() const { return env_; }
     void setEnvironment(IRuduEnvironment* env) { env_ = env; }
@@ -71,22 +71,22 @@ private:
 // that failed, keeps returning the failure for the rest of the job).
 class DuvScanFunctors : public DuvFunctorBase {
 public:
-    using Callback = unsigned long (DuvScanFunctors::*)(DuvAs&, MdhProxy&, ScanControl&);
+    using Callback = DuvStatus (DuvScanFunctors::*)(DuvAs&, MdhProxy&, ScanControl&);
 
     DuvScanFunctors();
     ~DuvScanFunctors() override;
 
-    unsigned long BeginInit(IRuduEnvironment* env) override;  // also re-arms the first-call check
+    DuvStatus BeginInit(IRuduEnvironment* env) override;  // also re-arms the first-call check
 
-    virtual unsigned long FirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    virtual unsigned long NextRep(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    virtual unsigned long NextRepX(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    virtual unsigned long FirstCallOnce(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    virtual unsigned long NextRepOnce(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    virtual unsigned long NextRepXOnce(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    virtual unsigned long ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) = 0;
+    virtual DuvStatus FirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    virtual DuvStatus NextRep(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    virtual DuvStatus NextRepX(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    virtual DuvStatus FirstCallOnce(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    virtual DuvStatus NextRepOnce(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    virtual DuvStatus NextRepXOnce(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    virtual DuvStatus ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) = 0;
 
-    unsigned long checkForFirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    DuvStatus checkForFirstCall(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
 
     void addCallback(Callback cb) { callbacks_.push_back(cb); }
     void setCallbackExecution(bool on) { callbacksOn_ = on; }
@@ -96,13 +96,13 @@ public:
     // returned a plain success; the first failure (both bits 0xC0000000) at
     // once; a warning or information status stops the remaining callbacks and
     // is returned (the caller goes on with the scan).
-    unsigned long ExecuteCallbacks(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    DuvStatus ExecuteCallbacks(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
 
 private:
     std::vector<Callback> callbacks_;
     bool callbacksOn_ = false;
     bool firstCallDone_ = false;
-    unsigned long firstCallStatus_ = I_OK;
+    DuvStatus firstCallStatus_ = I_OK;
 };
 
 // Base of image stages. addCB(0) registers the first-call check, which calls
@@ -112,16 +112,16 @@ public:
     DuvImageReconFunctors();
     ~DuvImageReconFunctors() override;
 
-    unsigned long BeginInit(IRuduEnvironment* env) override;
-    unsigned long EndInit(IRuduEnvironment* env) override;  // also re-arms the first-call check
+    DuvStatus BeginInit(IRuduEnvironment* env) override;
+    DuvStatus EndInit(IRuduEnvironment* env) override;  // also re-arms the first-call check
 
-    virtual unsigned long FirstCall(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
+    virtual DuvStatus FirstCall(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
 
     void addCB(int kind);  // kind 0: first-call check; other kinds are ignored
-    unsigned long ExecuteCallbacks(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
+    DuvStatus ExecuteCallbacks(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
 
 private:
     std::vector<int> callbacks_;
     bool firstCallDone_ = false;
-    unsigned long firstCallStatus_ = I_OK;
+    DuvStatus firstCallStatus_ = I_OK;
 };

@@ -139,7 +139,10 @@ std::ostream& operator<<(std::ostream& os, const ImageControl& ctrl);
 // MiniHeader: typed fields (int, bool, double, text, list of doubles) in the
 // order of their first set, and a protocol tree (the graphics overlay lives
 // there). set() refuses to change a field's type; get() refuses a missing
-// field or another type and then leaves the output untouched.
+// field or another type and then leaves the output untouched. Integer fields
+// hold 64 bits on every platform: set and get of int, long and long long are
+// distinct overloads (long is 32 bits on Windows), and a get into a type that
+// cannot hold the value refuses rather than wraps.
 // ---------------------------------------------------------------------------
 class MiniHeader : public Rudu::RefCounted {
 public:
@@ -147,7 +150,7 @@ public:
     struct Field {
         std::string name;
         FieldType type;
-        std::variant<long, bool, double, std::string, std::vector<double>> value;
+        std::variant<std::int64_t, bool, double, std::string, std::vector<double>> value;
         bool flag;
     };
 
@@ -156,6 +159,7 @@ public:
 
     bool set(const std::string& name, int value, bool flag = false);
     bool set(const std::string& name, long value, bool flag = false);
+    bool set(const std::string& name, long long value, bool flag = false);
     bool set(const std::string& name, bool value, bool flag = false);
     bool set(const std::string& name, double value, bool flag = false);
     bool set(const std::string& name, const std::string& value, bool flag = false);
@@ -164,6 +168,7 @@ public:
 
     bool get(const std::string& name, int& value, bool flag = false) const;
     bool get(const std::string& name, long& value, bool flag = false) const;
+    bool get(const std::string& name, long long& value, bool flag = false) const;
     bool get(const std::string& name, bool& value, bool flag = false) const;
     bool get(const std::string& name, double& value, bool flag = false) const;
     bool get(const std::string& name, std::string& value, bool flag = false) const;
@@ -204,14 +209,14 @@ public:
     virtual ~IRuduEnvironment() = default;
     // A data set handed on with DuvUtils::send. The references are valid
     // during the call only.
-    virtual unsigned long Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) = 0;
-    virtual unsigned long SeriesInstanceUID(IFunctor* functor, const std::string& name, std::string& out) = 0;
+    virtual DuvStatus Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) = 0;
+    virtual DuvStatus SeriesInstanceUID(IFunctor* functor, const std::string& name, std::string& out) = 0;
 };
 
 namespace DuvUtils {
 // Hands a data set to the environment's receiver. I_FAIL without an
 // environment, for an invalid view or a null header.
-unsigned long send(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control, IRuduEnvironment* env);
-unsigned long GetSeriesInstanceUID(IRuduEnvironment* env, IFunctor* functor, const std::string& name,
+DuvStatus send(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control, IRuduEnvironment* env);
+DuvStatus GetSeriesInstanceUID(IRuduEnvironment* env, IFunctor* functor, const std::string& name,
                                    std::string& out);
 }  // namespace DuvUtils

@@ -19,8 +19,8 @@ public:
     static const Rudu::Type* TypeOf();
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    MulticastDelegate_3<unsigned long, DuvAs&, MdhProxy&, ScanControl&> ScanReady;
-    MulticastDelegate_3<unsigned long, DuvAs&, MrPtr<MiniHeader>&, ImageControl&> ImageReady;
+    MulticastDelegate_3<DuvStatus, DuvAs&, MdhProxy&, ScanControl&> ScanReady;
+    MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&> ImageReady;
 };
 
 // Passes every image on unchanged: method "ComputeImage", event "ImageReady".
@@ -28,9 +28,9 @@ class DuvImaFinishFunctor : public DuvFunctorBase {
 public:
     static const Rudu::Type* TypeOf();
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
+    DuvStatus ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
 
-    MulticastDelegate_3<unsigned long, DuvAs&, MrPtr<MiniHeader>&, ImageControl&> ImageReady;
+    MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&> ImageReady;
 };
 
 // End of the pipeline: methods "ComputeScan" and "ComputeImage" count what
@@ -39,8 +39,8 @@ class DuvSinkFunctor : public DuvFunctorBase {
 public:
     static const Rudu::Type* TypeOf();
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
-    unsigned long ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
+    DuvStatus ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl);
+    DuvStatus ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl);
 
     long scans() const { return scans_.load(); }
     long images() const { return images_.load(); }
@@ -55,10 +55,10 @@ private:
 // makes series identifiers "2.25.<n>" (n counting up per request).
 class DuvEnvironment : public IRuduEnvironment {
 public:
-    using Receiver = std::function<unsigned long(DuvAs&, MrPtr<MiniHeader>&, ImageControl&)>;
+    using Receiver = std::function<DuvStatus(DuvAs&, MrPtr<MiniHeader>&, ImageControl&)>;
     explicit DuvEnvironment(Receiver receiver = nullptr);
-    unsigned long Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) override;
-    unsigned long SeriesInstanceUID(IFunctor* functor, const std::string& name, std::string& out) override;
+    DuvStatus Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) override;
+    DuvStatus SeriesInstanceUID(IFunctor* functor, const std::string& name, std::string& out) override;
     void setReceiver(Receiver r);
 
 private:
@@ -79,11 +79,11 @@ public:
         ImageControl control;
         DuvSoda soda;
     };
-    unsigned long Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) override;
-    unsigned long SeriesInstanceUID(IFunctor* functor, const std::string& name, std::string& out) override;
+    DuvStatus Receive(DuvAs& data, MrPtr<MiniHeader>& header, ImageControl& control) override;
+    DuvStatus SeriesInstanceUID(IFunctor* functor, const std::string& name, std::string& out) override;
 
     std::vector<Sent> sent;
-    unsigned long receiveStatus = I_OK;  // what Receive returns
-    unsigned long uidStatus = I_OK;      // what SeriesInstanceUID returns
+    DuvStatus receiveStatus = I_OK;  // what Receive returns
+    DuvStatus uidStatus = I_OK;      // what SeriesInstanceUID returns
     std::string uid = "2.25.1";
 };

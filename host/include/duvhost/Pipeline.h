@@ -43,8 +43,8 @@ class Toolbox;
 class IComposer {
 public:
     virtual ~IComposer() = default;
-    virtual unsigned long Compose(Toolbox& toolbox) = 0;
-    virtual unsigned long compose(Toolbox& toolbox) { return Compose(toolbox); }
+    virtual DuvStatus Compose(Toolbox& toolbox) = 0;
+    virtual DuvStatus compose(Toolbox& toolbox) { return Compose(toolbox); }
     virtual void selfDestroy();  // drops the host's reference
 };
 
@@ -114,7 +114,7 @@ class Toolbox {
 public:
     explicit Toolbox(DuvPipeline& pipeline);
 
-    unsigned long Init(const std::string& programName);  // records the name; I_OK
+    DuvStatus Init(const std::string& programName);  // records the name; I_OK
     const std::string& ProgramName() const { return program_; }
     XProtocol& Protocol();
 
@@ -128,7 +128,7 @@ public:
     // right behind the predecessor in the predecessor's service. Returns I_OK,
     // or I_FAIL (with an Error trace) when a name is missing and mustExist is
     // clear; throws Error when mustExist is set.
-    unsigned long InsertAfter(const std::string& stage, const std::string& method, const std::string& event,
+    DuvStatus InsertAfter(const std::string& stage, const std::string& method, const std::string& event,
                               const std::string& predecessor, const std::string& predecessorEvent,
                               bool mustExist);
 
@@ -180,12 +180,12 @@ private:
 struct StageStatus {
     std::string stage;
     std::string service;
-    unsigned long beginInit = I_OK;
-    unsigned long endInit = I_OK;
-    unsigned long endOfJob = I_OK;
+    DuvStatus beginInit = I_OK;
+    DuvStatus endInit = I_OK;
+    DuvStatus endOfJob = I_OK;
     long calls = 0;             // input-method calls
     long failedCalls = 0;       // calls whose status was a failure
-    unsigned long firstFailure = I_OK;
+    DuvStatus firstFailure = I_OK;
     std::string firstFailureError;  // trace-free description: method name and status
 };
 
@@ -213,7 +213,7 @@ public:
 
     // Runs a configurator's Compose with this pipeline's toolbox; exceptions
     // of the protocol tree and of the toolbox pass through.
-    unsigned long Compose(ProtocolComposer::IComposer& composer);
+    DuvStatus Compose(ProtocolComposer::IComposer& composer);
 
     // Stages and services in pipeline order.
     std::vector<MrFunctor> Stages() const;
@@ -222,27 +222,27 @@ public:
 
     // BeginInit then EndInit of every stage in pipeline order; stops at the
     // first failure and returns it.
-    unsigned long Init();
+    DuvStatus Init();
     // Starts the worker threads and materialises the bindings.
     void Start(size_t queueCapacity = 64);
 
     // Raises the source stage's event (an item enters the source's service queue).
     // Blocks while that queue is full. Returns I_OK once queued, or I_FAIL
     // when the pipeline was not started or the event is unknown.
-    unsigned long RaiseScan(const MrFunctor& source, const std::string& event, DuvAs& as, MdhProxy& mdh,
+    DuvStatus RaiseScan(const MrFunctor& source, const std::string& event, DuvAs& as, MdhProxy& mdh,
                             ScanControl& ctrl);
-    unsigned long RaiseImage(const MrFunctor& source, const std::string& event, DuvAs& as,
+    DuvStatus RaiseImage(const MrFunctor& source, const std::string& event, DuvAs& as,
                              MrPtr<MiniHeader>& header, ImageControl& ctrl);
 
     // Waits for every queued item, then calls endOfJob(status) of every
     // stage, service by service in pipeline order, on that service's worker.
     // Returns the first failure among them, else I_OK. Stops the workers.
-    unsigned long EndOfJob(unsigned long status);
+    DuvStatus EndOfJob(DuvStatus status);
 
     // Status records of every stage, in pipeline order.
     std::vector<StageStatus> Statuses() const;
     // First failing status of any input-method call so far (I_OK if none).
-    unsigned long FirstCallFailure() const;
+    DuvStatus FirstCallFailure() const;
 
 private:
     friend class MrPipeService;

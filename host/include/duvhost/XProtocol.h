@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "duvhost/Framework.h"
+
 namespace detail {
 struct XNodeImpl;
 }
@@ -134,8 +136,8 @@ public:
     ~XProtocol() override;
 
     // Text form; returns I_OK (0), or I_FAIL when the stream failed.
-    unsigned long SaveToStream(std::ostream& out) const;
-    unsigned long SaveToStream(std::string& text) const;
+    DuvStatus SaveToStream(std::ostream& out) const;
+    DuvStatus SaveToStream(std::string& text) const;
 
     // Parse the text form. sourceName names the file in error messages:
     // "<sourceName>:<line>: <reason>". Throws ReadonlyXNode::Exception.
