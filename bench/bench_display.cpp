@@ -25,7 +25,7 @@ namespace {
 constexpr long kPoints = 2048;
 
 struct DisplayStage {
-    DuvEnvironment env{[](DuvAs&, MrPtr<MiniHeader>&, ImageControl&) -> unsigned long { return I_OK; }};
+    DuvEnvironment env{[](DuvAs&, MrPtr<MiniHeader>&, ImageControl&) -> DuvStatus { return I_OK; }};
     MrPtr<Derovo2> stage{Rudu::HeapObject<Derovo2>::Create()};
     MrPtr<DuvObj> readout{Rudu::HeapObject<DuvObj>::Create()};
     DuvAs readoutAs;

@@ -163,7 +163,7 @@ void BM_EndOfJob(benchmark::State& state, Shape s) {
         st.refill();
         sent = 0;
         const double t0 = threadSeconds();
-        const unsigned long status = st.f->endOfJob(I_ACQ_END);
+        const DuvStatus status = st.f->endOfJob(I_ACQ_END);
         state.SetIterationTime(threadSeconds() - t0);
         if (status != I_OK || sent != s.channels + 1) state.SkipWithError("end of job failed");
     }

@@ -15,6 +15,7 @@
 //   Derovo2EndOfJob.cpp        endOfJob, calibration values file
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -262,13 +263,13 @@ public:
     qomMrSpecFFT _fft;
     bool m_bisCSI = false, m_bis0DCSI = false;
     std::string m_sSBSeriesUID;
-    long m_iAcquired_averages = 0;
+    std::int64_t m_iAcquired_averages = 0;
     MrPtr<DuvObj> m_raw;
     DuvAs m_rawAs;
     MrPtr<DuvObj> m_qom_ref;
     DuvAs m_qom_refAs;
     long _N_BASIC_TYPES = 2;
-    unsigned long _numberInSeries = 0, _numberInSummedSeries = 0;
+    std::uint64_t _numberInSeries = 0, _numberInSummedSeries = 0;
 
     // Sample bookkeeping of the latest stored readout (read by the parameter dump).
     long m_iNo_samples_acquired = 0, m_iNo_samples_before_echo = 0, m_iRelevant_samples = 0;

@@ -231,7 +231,7 @@ DuvStatus Derovo2::ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl)
     }
 
     // 2.
-    m_iAcquired_averages = std::max(m_iAcquired_averages, static_cast<long>(mdh->sLC.ushSet));
+    m_iAcquired_averages = std::max(m_iAcquired_averages, static_cast<std::int64_t>(mdh->sLC.ushSet));
 
     // 3. Store the readout (insert also feeds the online display).
     if (!insert(as, mdh)) {

@@ -371,7 +371,7 @@ void SpectraSender::setSuffixAndNumber(MiniHeader& h, unsigned long cRep, unsign
     if (!h.set("Suffix4DataFileName", std::string(text), true)) {
         D2_NOTICE(kFn) << "pMiniHeader->set( 'Suffix4DataFileName' ) failed.";
     }
-    const unsigned long number = summedPass(cAve) ? f_._numberInSummedSeries : f_._numberInSeries;
+    const std::uint64_t number = summedPass(cAve) ? f_._numberInSummedSeries : f_._numberInSeries;
     h.set("NumberInSeries", static_cast<int>(number + 1));
 }
 

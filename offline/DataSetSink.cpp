@@ -186,7 +186,7 @@ niftimrs::Volume SpectraSink::toVolume(DuvAs& data, const MiniHeader& header) co
     return v;
 }
 
-unsigned long SpectraSink::receive(DuvAs& data, MiniHeader& header) {
+DuvStatus SpectraSink::receive(DuvAs& data, MiniHeader& header) {
     try {
         niftimrs::Volume v = toVolume(data, header);
         std::lock_guard<std::mutex> g(mutex_);

@@ -25,7 +25,7 @@ public:
     SpectraSink(std::string directory, const XProtocol& protocol, Samples samples = Samples::Standard);
 
     // Writes the data set; returns I_OK or I_FAIL (with the reason in lastError()).
-    unsigned long receive(DuvAs& data, MiniHeader& header);
+    DuvStatus receive(DuvAs& data, MiniHeader& header);
 
     long count() const;
     std::vector<std::string> files() const;

@@ -132,7 +132,7 @@ std::string displayKind(const MiniHeader& header) {
 
 DisplaySink::DisplaySink(std::string directory, bool keepAll) : dir_(std::move(directory)), keepAll_(keepAll) {}
 
-unsigned long DisplaySink::receive(const MiniHeader& header) {
+DuvStatus DisplaySink::receive(const MiniHeader& header) {
     const std::string kind = displayKind(header);
     std::lock_guard<std::mutex> g(mutex_);
     const long n = ++kinds_[kind];

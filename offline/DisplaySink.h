@@ -31,7 +31,7 @@ public:
     DisplaySink(std::string directory, bool keepAll);
     // Keeps the image as the latest of its kind (and writes <kind>_<n>.svg
     // with keepAll). I_OK, or I_FAIL when that file cannot be written.
-    unsigned long receive(const MiniHeader& header);
+    DuvStatus receive(const MiniHeader& header);
     // Writes latest_<kind>.svg for every kind seen; returns the files written.
     // Throws std::runtime_error naming the first file that could not be
     // written (here or in receive).

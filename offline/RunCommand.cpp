@@ -38,9 +38,9 @@ std::string defaultConfigurator(const std::string& module) {
 
 namespace {
 
-std::string hex(unsigned long s) {
+std::string hex(DuvStatus s) {
     char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%lx", s);
+    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(s));
     return buf;
 }
 
@@ -368,10 +368,10 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
         dataSets = std::make_unique<SpectraSink>((out / "data-sets").string(), protocol, SpectraSink::Samples::AsSent);
     DisplaySink display((out / "display").string(), o.keepDisplays);
     std::atomic<long> databaseImages{0};
-    DuvEnvironment env([&](DuvAs& data, MrPtr<MiniHeader>& header, ImageControl&) -> unsigned long {
+    DuvEnvironment env([&](DuvAs& data, MrPtr<MiniHeader>& header, ImageControl&) -> DuvStatus {
         bool flag = false;
         if (header->get("SpectroData", flag) && flag) {
-            const unsigned long status = spectra.receive(data, *header);
+            const DuvStatus status = spectra.receive(data, *header);
             return dataSets && status == I_OK ? dataSets->receive(data, *header) : status;
         }
         if (header->get("SecondaryCaptured", flag) && flag) return display.receive(*header);
@@ -418,7 +418,7 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
     DuvPipeline pipeline(protocol, &env);
     DuvSinkFunctor* sink = nullptr;
     MrFunctor root;
-    unsigned long composeStatus = I_OK;
+    DuvStatus composeStatus = I_OK;
     try {
         MrPipeService service = pipeline.AddPipeService("root_ps");
         root = pipeline.AddStage(service, "root", MrPtr<Rudu::Component>(Rudu::HeapObject<DuvRootFunctor>::Create()));
@@ -458,7 +458,7 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
         return lifecycleFailure(pipeline, "composing the pipeline with " + configurator + " failed with status " +
                                               hex(composeStatus));
 
-    const unsigned long initStatus = pipeline.Init();
+    const DuvStatus initStatus = pipeline.Init();
     lifecycle["init"] = hex(initStatus);
     if (DuvIsFailure(initStatus)) {
         const std::string which = firstFailure(pipeline, false);
@@ -505,8 +505,8 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
             return fail(2, e.what());
         }
     }
-    const unsigned long endStatus = fed < total ? kAcquisitionStopped : I_ACQ_END;
-    const unsigned long eojStatus = pipeline.EndOfJob(endStatus);
+    const DuvStatus endStatus = fed < total ? kAcquisitionStopped : I_ACQ_END;
+    const DuvStatus eojStatus = pipeline.EndOfJob(endStatus);
     lifecycle["endOfJob"] = hex(eojStatus);
     const std::vector<std::string> displayFiles = display.flush();
 

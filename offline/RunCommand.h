@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "duvhost/Framework.h"
+
 namespace duvoffline {
 
 struct RunOptions {
@@ -34,6 +36,6 @@ int runMeasurement(const RunOptions& options);
 std::string defaultConfigurator(const std::string& module);
 
 // End status given to end of job for a measurement stopped by --stop-after.
-constexpr unsigned long kAcquisitionStopped = 0x20006UL;
+constexpr DuvStatus kAcquisitionStopped = 0x20006;
 
 }  // namespace duvoffline

@@ -27,7 +27,9 @@ using ScanEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MdhProxy&, ScanControl&
 using ImageEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
 
 // Scan stage: traces "<name> ComputeScan <scan index>", fails at FailAt,
-// throws at ThrowAt, returns FirstCallStatus from its first call.
+// throws at ThrowAt, returns FirstCallStatus from its first call. The status
+// properties are longs (the protocol's integer): they go through unsigned
+// long so that where long has 32 bits the code comes back, not sign-extended.
 class TestScanStage : public DuvScanFunctors {
 public:
     TestScanStage() {

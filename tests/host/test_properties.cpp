@@ -101,7 +101,7 @@ public:
     void setNoPath(std::string v) { noPath = std::move(v); }
     long getVersion() const { return 7; }
 
-    unsigned long Compute(int a, int b, int c) { return static_cast<unsigned long>(a + b + c); }
+    DuvStatus Compute(int a, int b, int c) { return static_cast<DuvStatus>(a + b + c); }
     MulticastDelegate_3<DuvStatus, int, int, int> Ready;
 
     int count = -1, rounded = -1;
@@ -378,8 +378,8 @@ TEST(PropertyNode, FromAndToGoThroughTheProperty) {
 
 TEST(Delegate, CombinedStatusOfTheHandlers) {
     using D = MulticastDelegate_3<DuvStatus, int, int, int>;
-    const unsigned long kWarning = 0x40000001UL;
-    auto raise = [](std::vector<unsigned long> results, int* calls) {
+    const DuvStatus kWarning = 0x40000001;
+    auto raise = [](std::vector<DuvStatus> results, int* calls) {
         D d;
         for (DuvStatus r : results)
             d.bind([r, calls](int, int, int) {

@@ -144,7 +144,7 @@ Geometry transverse() {
 // Runs one job through EndInit, the images, endOfJob; returns the file bytes.
 std::vector<unsigned char> runJob(Writer& w, const std::string& file,
                                   const std::vector<std::pair<TestImage, ImageControl>>& images,
-                                  unsigned long* lastStatus = nullptr) {
+                                  DuvStatus* lastStatus = nullptr) {
     EXPECT_EQ(w.EndInit(nullptr), I_OK);
     DuvStatus status = I_OK;
     for (const auto& [image, control] : images) {
@@ -176,7 +176,7 @@ void expectHfsAffine(const std::vector<unsigned char>& file, const Geometry& g, 
 }
 
 // The first call after EndInit with one image of the test pattern.
-unsigned long firstCall(Writer& w, const TestImage& s = TestImage{}, const Counts& c = Counts{}) {
+DuvStatus firstCall(Writer& w, const TestImage& s = TestImage{}, const Counts& c = Counts{}) {
     DuvAs as = makeImage(s);
     MrPtr<MiniHeader> h = makeHeader(0);
     ImageControl ctrl = makeControl(c);

@@ -21,7 +21,7 @@ namespace {
 
 const std::string kFailSuffix = " status = 0xc0000001";
 
-unsigned long feed(Writer& w, const TestImage& image, ImageControl ctrl, long anatomical) {
+DuvStatus feed(Writer& w, const TestImage& image, ImageControl ctrl, long anatomical) {
     DuvAs as = makeImage(image);
     MrPtr<MiniHeader> h = makeHeader(anatomical);
     return w.ComputeImage(as, h, ctrl);
@@ -593,7 +593,7 @@ TEST(NiftiEndOfJob, BytesThatCannotBeWrittenFailTheEnd) {
     small.rlim_cur = 400;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     duvtrace::ScopedMemorySink sink;
-    const unsigned long imageStatus = feed(*w, TestImage{}, makeControl(Counts{}), 0);
+    const DuvStatus imageStatus = feed(*w, TestImage{}, makeControl(Counts{}), 0);
     const DuvStatus endStatus = w->endOfJob(0);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);

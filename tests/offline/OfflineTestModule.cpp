@@ -7,6 +7,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,13 +27,18 @@ ProtocolComposer::IComposer* OfflineTestModule_createProtocolComposer(const char
 
 namespace {
 
-using ScanEvent = MulticastDelegate_3<unsigned long, DuvAs&, MdhProxy&, ScanControl&>;
-using ImageEvent = MulticastDelegate_3<unsigned long, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
+using ScanEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MdhProxy&, ScanControl&>;
+using ImageEvent = MulticastDelegate_3<DuvStatus, DuvAs&, MrPtr<MiniHeader>&, ImageControl&>;
 
-unsigned long failWith(long status) {
-    DuvFramework::SetLastError(static_cast<unsigned long>(status), nullptr);
-    return static_cast<unsigned long>(status);
+DuvStatus failWith(DuvStatus status) {
+    DuvFramework::SetLastError(status, nullptr);
+    return status;
 }
+
+// A status code held in a long property (the protocol's integer): through
+// unsigned long, so that where long has 32 bits the code comes back rather
+// than a sign-extended one.
+DuvStatus statusOf(long code) { return static_cast<unsigned long>(code); }
 
 // Scan stage. Properties (protocol path): Label (TEST.tLabel) becomes the
 // data set's SequenceDescription, DwellNs (TEST.lDwellNs) its RealDwellTime;
@@ -64,20 +70,20 @@ public:
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    unsigned long BeginInit(IRuduEnvironment* env) override {
+    DuvStatus BeginInit(IRuduEnvironment* env) override {
         getStdStackTraceStream("DUV.OfflineTestModule", duvtrace::Notice, 1, "Test", "OfflineTestModule",
                                "OfflineTestModule.cpp", __LINE__, "BeginInit", "DLL", false)
             << getName() << " BeginInit, label " << label_;
-        const unsigned long status = DuvScanFunctors::BeginInit(env);
-        if (DuvIsFailure(static_cast<unsigned long>(initStatus_))) return failWith(initStatus_);
+        const DuvStatus status = DuvScanFunctors::BeginInit(env);
+        if (DuvIsFailure(statusOf(initStatus_))) return failWith(statusOf(initStatus_));
         return status;
     }
 
-    unsigned long ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override {
-        const unsigned long status = ExecuteCallbacks(as, mdh, ctrl);
+    DuvStatus ComputeScan(DuvAs& as, MdhProxy& mdh, ScanControl& ctrl) override {
+        const DuvStatus status = ExecuteCallbacks(as, mdh, ctrl);
         if (DuvIsFailure(status)) return status;
         ++scans_;
-        if (ctrl.lScanIndex == failAt_) return failWith(long(I_FAIL));
+        if (ctrl.lScanIndex == failAt_) return failWith(I_FAIL);
         // Keep channel 0 of the latest readout for end of job.
         last_.assign(size_t(as.getLen(COL)), {});
         const auto* src = static_cast<const std::complex<float>*>(as.calcSplObjStartAddr());
@@ -86,7 +92,7 @@ public:
         return ScanReady(as, mdh, ctrl);
     }
 
-    unsigned long endOfJob(unsigned long status) override {
+    DuvStatus endOfJob(DuvStatus status) override {
         if (!last_.empty()) {
             MrPtr<DuvObj> obj(Rudu::HeapObject<DuvObj>::Create());
             obj->create(CXFL, {{COL, long(last_.size())}, {LIN, 1}});
@@ -105,9 +111,9 @@ public:
             h->setArrayValues("ColVec", {0.0, 0.0, 0.0});
             h->set("Suffix4DataFileName", "-1_1_1_1_1", true);
             h->set("ScansSeen", scans_);
-            h->set("EndStatusSeen", long(status));
+            h->set("EndStatusSeen", static_cast<std::int64_t>(status));
             ImageControl ctrl;
-            if (DuvIsFailure(DuvUtils::send(as, h, ctrl, environment()))) return failWith(long(I_FAIL));
+            if (DuvIsFailure(DuvUtils::send(as, h, ctrl, environment()))) return failWith(I_FAIL);
         }
         if (!calibText_.empty()) {
             const std::string path = DuvHost::SimulationDataDirectory() + "zorp_calibs.ini";
@@ -116,7 +122,8 @@ public:
                 std::fclose(f);
             }
         }
-        if (DuvIsFailure(static_cast<unsigned long>(endOfJobStatus_))) return failWith(endOfJobStatus_);
+        const DuvStatus endStatus = statusOf(endOfJobStatus_);
+        if (DuvIsFailure(endStatus)) return failWith(endStatus);
         return I_OK;
     }
 
@@ -182,15 +189,15 @@ public:
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
 
-    unsigned long ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
-        const unsigned long status = ExecuteCallbacks(as, header, ctrl);
+    DuvStatus ComputeImage(DuvAs& as, MrPtr<MiniHeader>& header, ImageControl& ctrl) {
+        const DuvStatus status = ExecuteCallbacks(as, header, ctrl);
         if (DuvIsFailure(status)) return status;
         ++images_;
         return ImageReady(as, header, ctrl);
     }
-    unsigned long endOfJob(unsigned long) override {
+    DuvStatus endOfJob(DuvStatus) override {
         std::FILE* f = std::fopen((exportFilePath_ + "/images.txt").c_str(), "w");
-        if (!f) return failWith(long(I_FAIL));
+        if (!f) return failWith(I_FAIL);
         std::fprintf(f, "%ld\n", images_);
         std::fclose(f);
         if (fullDiskSidecar_) {
@@ -221,7 +228,7 @@ public:
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long Compose(ProtocolComposer::Toolbox& toolbox) override {
+    DuvStatus Compose(ProtocolComposer::Toolbox& toolbox) override {
         toolbox.Init("OLTA");
         MrFunctor root = toolbox.FindFunctor("root", true);
         MrPipeService service = toolbox.FindPipeService(root.PipeServiceName(), true);
@@ -238,7 +245,7 @@ public:
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long Compose(ProtocolComposer::Toolbox& toolbox) override {
+    DuvStatus Compose(ProtocolComposer::Toolbox& toolbox) override {
         toolbox.Init("OLTA");
         MrFunctor predecessor = toolbox.FindFunctor("imafinish", true);
         MrPipeService service = toolbox.FindPipeService(predecessor.PipeServiceName(), true);
@@ -257,7 +264,7 @@ public:
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
-    unsigned long Compose(ProtocolComposer::Toolbox&) override { return failWith(long(I_FAIL)); }
+    DuvStatus Compose(ProtocolComposer::Toolbox&) override { return failWith(I_FAIL); }
 };
 
 const Rudu::FactoryEntry kFactory[] = {

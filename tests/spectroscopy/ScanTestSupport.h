@@ -120,7 +120,7 @@ protected:
     }
 
     // Runs the first call with a scan control of `slices` slices.
-    unsigned long firstCall(long slices = 1)
+    DuvStatus firstCall(long slices = 1)
     {
         TestReadout r(1, 1);
         r.ctrl.lSlices = static_cast<int32_t>(slices);

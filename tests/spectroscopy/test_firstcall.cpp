@@ -400,8 +400,8 @@ TEST_F(FirstCallTest, TheDisplayArrayLimitsOnlyTheModesThatFillIt)
 // A stage with an extra callback whose result the test chooses.
 class CallbackStage : public Derovo2 {
 public:
-    unsigned long extra(DuvAs&, MdhProxy&, ScanControl&) { return extraStatus; }
-    unsigned long extraStatus = I_OK;
+    DuvStatus extra(DuvAs&, MdhProxy&, ScanControl&) { return extraStatus; }
+    DuvStatus extraStatus = I_OK;
 };
 
 class ComputeScanTest : public ::testing::Test {
@@ -422,7 +422,7 @@ protected:
             return result;
         });
     }
-    unsigned long scan() { return stage->ComputeScan(readout.as, readout.mdh, readout.ctrl); }
+    DuvStatus scan() { return stage->ComputeScan(readout.as, readout.mdh, readout.ctrl); }
 
     RecordingEnvironment env;
     MrPtr<CallbackStage> stage;

@@ -5,12 +5,20 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <type_traits>
 
 #include "StoreFixture.h"
 
 namespace {
 
 using cf = std::complex<float>;
+
+// The series counters and the count of acquired averages keep 64 bits in the
+// 32-bit Windows build too, where long has 32.
+static_assert(std::is_same_v<decltype(Derovo2::_numberInSeries), std::uint64_t> &&
+              std::is_same_v<decltype(Derovo2::_numberInSummedSeries), std::uint64_t>);
+static_assert(std::is_same_v<decltype(Derovo2::m_iAcquired_averages), std::int64_t>);
 
 // A stage whose host refuses what a test asks for.
 class RefusingStage : public Derovo2 {
