@@ -3,8 +3,6 @@
 // failures, and readouts flowing through the composed pipeline.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,26 +13,16 @@
 #include "ScanTestSupport.h"
 #include "duvhost/HostStages.h"
 #include "duvhost/Pipeline.h"
-
-extern "C" ProtocolComposer::IComposer* Derovo2_createProtocolComposer(const char* name, double d);
+#include "duvhost/Platform.h"
 
 namespace {
-
-// The directory of the spectroscopy library this test links.
-std::string ModuleDirectory()
-{
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&Derovo2_createProtocolComposer), &info) == 0 || !info.dli_fname) return ".";
-    const std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
 
 class ConfiguratorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ModuleLoader::instance().setSearchPath({ModuleDirectory()});
+        // The spectroscopy library this test links lies beside the host library.
+        ModuleLoader::instance().setSearchPath({DuvPlatform::HostLibraryDirectory()});
         protocol = FullProtocol(1);
         SingleVoxelOverrides(protocol);
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ScanTestSupport.h"
+#include "duvhost/Platform.h"
 
 // Counts allocations while armed (the insertion must not allocate).
 namespace {
@@ -810,7 +811,7 @@ TEST_F(InsertTest, TimingTablesFollowTheReadoutTimePerRepetition)
 
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    ASSERT_TRUE(DuvPlatform::LocalTime(now, local));
     const float date = static_cast<float>((local.tm_mon + 1) * 100 + local.tm_mday +
                                           ((local.tm_year + 1900) % 1000 + 0.5) * 0.001);
     EXPECT_EQ(dateStamp[1], date);

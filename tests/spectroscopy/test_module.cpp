@@ -2,8 +2,6 @@
 // creation, the type records and the published properties.
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
-
 #include <chrono>
 #include <future>
 #include <set>
@@ -17,6 +15,7 @@
 #include "ProtocolTestSupport.h"
 #include "duvhost/Framework.h"
 #include "duvhost/Pipeline.h"
+#include "duvhost/Platform.h"
 #include "duvhost/XProtocol.h"
 
 extern "C" {
@@ -33,10 +32,17 @@ using ScanSignature = DuvStatus(DuvAs&, MdhProxy&, ScanControl&);
 // Exported functions and the module object
 // ---------------------------------------------------------------------------
 
+// Looked up by name in the library file, as the host finds them; the library
+// lies beside the host library in the build.
 TEST(Derovo2Module, TheThreeEntryPointsAreExportedUnmangled)
 {
+    const std::string path = DuvPlatform::HostLibraryDirectory() + "/" + DuvPlatform::LibraryFileName("Derovo2");
+    std::string error;
+    void* library = DuvPlatform::OpenLibrary(path, error);
+    ASSERT_NE(library, nullptr) << error;
     for (const char* name : {"Derovo2Module", "Derovo2__CreateObject", "Derovo2_createProtocolComposer"})
-        EXPECT_NE(dlsym(RTLD_DEFAULT, name), nullptr) << name;
+        EXPECT_NE(DuvPlatform::LibrarySymbol(library, name, error), nullptr) << name << ": " << error;
+    DuvPlatform::CloseLibrary(library);
 }
 
 TEST(Derovo2Module, TheModuleObjectIsCreatedOnceAlsoUnderConcurrentFirstCalls)
