@@ -4,9 +4,10 @@
 // All four work in place on the single CSI average slot and on the measured
 // channels only (the window and the transform; the reorientations act on the
 // block they are given). At end of job the window, the transform and the
-// scaling share one trip through each block (csi_filter_fft_scale). A store counts as CSI when any of its three
-// phase-encoding directions has more than one point, so that a grid encoded
-// only along the second or third direction is windowed and transformed too.
+// scaling share one trip through each block (csi_filter_fft_scale). A store
+// counts as CSI when any of its three phase-encoding directions has more than
+// one point, so that a grid encoded only along the second or third direction
+// is windowed and transformed too.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
