@@ -9,15 +9,22 @@ DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-
 # model) and GoogleTest's sources, built with it.
 WIN32_PACKAGES := cmake ninja-build g++-mingw-w64-i686-posix googletest python3 python3-numpy python3-nibabel nifti-bin
 
+# The fuzz harnesses: clang with its runtime (libFuzzer) besides what the
+# normal build needs.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 WIN32_BUILD ?= build-win32
+FUZZ_BUILD  ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES := protocol_text measurement_files ismrmrd_import inspect
 JOBS        ?= 2
 CMAKE_FLAGS ?=
 PREFIX      ?= /usr/local
 WIN32_GTEST := $(WIN32_BUILD)/googletest
 
-.PHONY: all setup setup-win32 configure build test test-shuffle test-sanitize test-tsan win32 test-win32 demo bench install clean
+.PHONY: all setup setup-win32 setup-fuzz fuzz configure build test test-shuffle test-sanitize test-tsan win32 test-win32 demo bench install clean
 
 all: build
 
@@ -40,6 +47,9 @@ setup:
 
 setup-win32:
 	$(call install-missing,$(WIN32_PACKAGES))
+
+setup-fuzz:
+	$(call install-missing,$(FUZZ_PACKAGES))
 
 $(BUILD)/build.ninja: CMakeLists.txt | setup
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
@@ -68,6 +78,25 @@ test-tsan: setup
 	cmake -S . -B build-tsan -G Ninja -DDUV_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan -j$(JOBS) --output-on-failure -L threads
+
+# Each harness of tests/fuzz for FUZZ_SECONDS (libFuzzer, AddressSanitizer and
+# UBSan, clang in $(FUZZ_BUILD)/). Seeds: tests/fuzz/corpus/NAME and
+# tests/fuzz/regressions/NAME (never changed here); what libFuzzer adds goes
+# to $(FUZZ_BUILD)/corpus/NAME, a crashing input to $(FUZZ_BUILD)/findings/NAME/.
+# The first finding stops the target with an error.
+fuzz: setup setup-fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DDUV_FUZZ=ON -DDUV_TESTS=OFF -DDUV_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target fuzzers
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+	  [ -x $(FUZZ_BUILD)/bin/fuzz_$$h ] || { echo "fuzz_$$h was not built"; exit 1; }; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$h $(FUZZ_BUILD)/findings/$$h; \
+	  seeds="tests/fuzz/corpus/$$h"; [ -d tests/fuzz/regressions/$$h ] && seeds="$$seeds tests/fuzz/regressions/$$h"; \
+	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/bin/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$h/ $(FUZZ_BUILD)/corpus/$$h $$seeds 2>$(FUZZ_BUILD)/fuzz_$$h.log \
+	    || { tail -n 60 $(FUZZ_BUILD)/fuzz_$$h.log; exit 1; }; \
+	  grep -E "^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)" $(FUZZ_BUILD)/fuzz_$$h.log; \
+	done
 
 # GoogleTest for the Windows target, from Debian's source package.
 $(WIN32_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake: | setup-win32
@@ -100,4 +129,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-tsan $(WIN32_BUILD) demo
+	rm -rf $(BUILD) $(ASAN_BUILD) build-tsan $(WIN32_BUILD) $(FUZZ_BUILD) demo

@@ -144,6 +144,37 @@ uint64_t readFileHeader(std::FILE* f, const std::string& path, const char (&magi
     return load<uint64_t>(h + 16);
 }
 
+// Opens a measurement file into `file` and checks all of it before anything
+// is read: the file header (magic, version, size; then `checkHeader`), each
+// record through `checkRecord(record, bytesLeft)` with the file at the
+// record's start (it returns the record's size), and that nothing follows the
+// last record. Leaves the file at the first record and returns the record
+// count; on failure closes the file and throws.
+template <class CheckHeader, class CheckRecord>
+uint64_t openChecked(std::FILE*& file, const std::string& path, const char (&magic)[8], CheckHeader checkHeader,
+                     CheckRecord checkRecord) {
+    file = openOrThrow(path, "rb");
+    try {
+        const uint64_t size = fileSize(file);
+        unsigned char h[32];
+        const uint64_t count = readFileHeader(file, path, magic, h);
+        checkHeader(h);
+        uint64_t pos = kFileHeaderBytes;
+        for (uint64_t r = 0; r < count; ++r) {
+            if (pos > size || fseeko(file, static_cast<off_t>(pos), SEEK_SET) != 0)
+                fail(path, long(r), "recordBytes", "truncated record");
+            pos += checkRecord(long(r), size - pos);
+        }
+        if (pos != size) failTrailing(path, size - pos, count);
+        std::fseek(file, kFileHeaderBytes, SEEK_SET);
+        return count;
+    } catch (...) {
+        std::fclose(file);
+        file = nullptr;
+        throw;
+    }
+}
+
 size_t formatBytes(uint32_t format) {
     switch (format) {
         case SH: return 2;
@@ -160,44 +191,32 @@ size_t formatBytes(uint32_t format) {
 // ---------------------------------------------------------------------------
 
 ReadoutReader::ReadoutReader(const std::string& path) : path_(path) {
-    file_ = openOrThrow(path, "rb");
-    try {
-        const uint64_t size = fileSize(file_);
-        unsigned char h[32];
-        count_ = readFileHeader(file_, path, kReadoutMagic, h);
+    const auto checkSlices = [&](const unsigned char (&h)[32]) {
         slices_ = load<int32_t>(h + 24);
         if (slices_ < 1 || slices_ > 4096)
             fail(path, -1, "slices", "out of range [1, 4096]: " + std::to_string(slices_));
-        // Walk the records once: sizes and the fields they depend on.
-        uint64_t pos = kFileHeaderBytes;
-        for (uint64_t r = 0; r < count_; ++r) {
-            unsigned char fixed[kReadoutFixedBytes];
-            if (pos + kReadoutFixedBytes > size || fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0 ||
-                !readExact(file_, fixed, sizeof fixed))
-                fail(path, long(r), "recordBytes", "truncated record");
-            const uint32_t bytes = load<uint32_t>(fixed);
-            sScanHeader hdr;
-            std::memcpy(&hdr, fixed + 4, sizeof hdr);
-            if (hdr.ushUsedChannels < 1 || hdr.ushUsedChannels > kMaxChannels)
-                fail(path, long(r), "ushUsedChannels",
-                     "out of range [1, 1024]: " + std::to_string(hdr.ushUsedChannels));
-            if (hdr.ushSamplesInScan < 1) fail(path, long(r), "ushSamplesInScan", "0 samples");
-            const uint64_t expected = kReadoutFixedBytes + 8ull * hdr.ushUsedChannels * hdr.ushSamplesInScan;
-            if (bytes != expected)
-                fail(path, long(r), "recordBytes",
-                     std::to_string(bytes) + " does not match ushUsedChannels x ushSamplesInScan (expected " +
-                         std::to_string(expected) + ")");
-            getSoda(fixed + 4 + sizeof(sScanHeader), path, long(r));
-            if (pos + bytes > size) fail(path, long(r), "samples", "truncated record");
-            pos += bytes;
-        }
-        if (pos != size) failTrailing(path, size - pos, count_);
-        std::fseek(file_, kFileHeaderBytes, SEEK_SET);
-    } catch (...) {
-        std::fclose(file_);
-        file_ = nullptr;
-        throw;
-    }
+    };
+    // Sizes and the fields they depend on.
+    const auto checkRecord = [&](long r, uint64_t remaining) -> uint64_t {
+        unsigned char fixed[kReadoutFixedBytes];
+        if (remaining < kReadoutFixedBytes || !readExact(file_, fixed, sizeof fixed))
+            fail(path, r, "recordBytes", "truncated record");
+        const uint32_t bytes = load<uint32_t>(fixed);
+        sScanHeader hdr;
+        std::memcpy(&hdr, fixed + 4, sizeof hdr);
+        if (hdr.ushUsedChannels < 1 || hdr.ushUsedChannels > kMaxChannels)
+            fail(path, r, "ushUsedChannels", "out of range [1, 1024]: " + std::to_string(hdr.ushUsedChannels));
+        if (hdr.ushSamplesInScan < 1) fail(path, r, "ushSamplesInScan", "0 samples");
+        const uint64_t expected = kReadoutFixedBytes + 8ull * hdr.ushUsedChannels * hdr.ushSamplesInScan;
+        if (bytes != expected)
+            fail(path, r, "recordBytes",
+                 std::to_string(bytes) + " does not match ushUsedChannels x ushSamplesInScan (expected " +
+                     std::to_string(expected) + ")");
+        getSoda(fixed + 4 + sizeof(sScanHeader), path, r);
+        if (bytes > remaining) fail(path, r, "samples", "truncated record");
+        return bytes;
+    };
+    count_ = openChecked(file_, path, kReadoutMagic, checkSlices, checkRecord);
 }
 
 ReadoutReader::~ReadoutReader() {
@@ -422,24 +441,9 @@ uint64_t remainingBytes(std::FILE* file) {
 }  // namespace
 
 ImageReader::ImageReader(const std::string& path) : path_(path) {
-    file_ = openOrThrow(path, "rb");
-    try {
-        const uint64_t size = fileSize(file_);
-        unsigned char h[32];
-        count_ = readFileHeader(file_, path, kImageMagic, h);
-        uint64_t pos = kFileHeaderBytes;
-        for (uint64_t r = 0; r < count_; ++r) {
-            if (pos > size || fseeko(file_, static_cast<off_t>(pos), SEEK_SET) != 0)
-                fail(path, long(r), "recordBytes", "truncated record");
-            pos += readImageRecord(file_, path, long(r), size - pos, nullptr);
-        }
-        if (pos != size) failTrailing(path, size - pos, count_);
-        std::fseek(file_, kFileHeaderBytes, SEEK_SET);
-    } catch (...) {
-        std::fclose(file_);
-        file_ = nullptr;
-        throw;
-    }
+    count_ = openChecked(
+        file_, path, kImageMagic, [](const unsigned char (&)[32]) {},
+        [&](long r, uint64_t remaining) -> uint64_t { return readImageRecord(file_, path, r, remaining, nullptr); });
 }
 
 ImageReader::~ImageReader() {

@@ -274,6 +274,10 @@ Volume read(const std::string& path) {
         if (std::fread(wide.data(), sizeof(std::complex<double>), wide.size(), f) != wide.size()) fail("truncated data");
         for (size_t i = 0; i < wide.size(); ++i) v.data[i] = std::complex<float>(wide[i]);
     }
+    // Spectra of values that are not numbers have no peaks, scale or picture.
+    for (size_t i = 0; i < v.data.size(); ++i)
+        if (!std::isfinite(v.data[i].real()) || !std::isfinite(v.data[i].imag()))
+            fail("data point " + std::to_string(i) + " is not a finite number");
     std::fclose(f);
     return v;
 }

@@ -147,6 +147,18 @@ StoredRecord openRecord(hid_t file, const std::string& path, uint32_t index, con
     return {std::move(dataset), std::move(space), std::move(dims)};
 }
 
+// The library counts the records of a stored array without asking whether
+// it is one: for a data set without dimensions it allocates a negative (or
+// zero) number of them and reads the first. A data set that exists must be
+// an array.
+void checkStoredArray(hid_t file, const std::string& path, const std::string& where, const char* what) {
+    if (H5Lexists(file, path.c_str(), H5P_DEFAULT) <= 0) return;
+    H5Handle dataset(H5Dopen2(file, path.c_str(), H5P_DEFAULT), H5Dclose);
+    H5Handle space(dataset.ok() ? H5Dget_space(dataset.get()) : -1, H5Sclose);
+    if (!space.ok() || H5Sget_simple_extent_ndims(space.get()) < 1)
+        throw IsmrmrdError(where + ": " + what + " (" + path + ") is not an array");
+}
+
 // A compound memory type with the named members of `fields` (nested
 // compounds allowed): HDF5 reads just those members of a stored record.
 hid_t compoundOf(size_t size, std::initializer_list<std::tuple<const char*, size_t, hid_t>> fields) {
@@ -292,6 +304,7 @@ public:
     }
 
     uint32_t acquisitions() {
+        checkStoredArray(d_.fileid, "/" + group_ + "/data", file_, "acquisitions");
         resetLibraryErrors();
         return ismrmrd_get_number_of_acquisitions(&d_);
     }
@@ -305,6 +318,7 @@ public:
     }
 
     uint32_t images(const std::string& var) {
+        checkStoredArray(d_.fileid, "/" + group_ + "/" + var + "/header", file_, "image headers");
         resetLibraryErrors();
         return ismrmrd_get_number_of_images(&d_, var.c_str());
     }

@@ -68,6 +68,12 @@ double SpectrumAxis::ppmOf(double index, size_t n) const {
     return referencePpm + hz / frequencyMHz;
 }
 
+bool SpectrumAxis::hasPpmScale(size_t n) const {
+    if (n < 2 || !(dwellSeconds > 0.0) || !(frequencyMHz > 0.0)) return false;
+    const double first = ppmOf(0.0, n), last = ppmOf(double(n - 1), n);
+    return std::isfinite(first) && std::isfinite(last) && first != last;
+}
+
 double defaultCentrePpm(const std::string& nucleus) { return nucleus == "1H" ? 4.65 : 0.0; }
 
 std::vector<double> zeroFilledMagnitude(const std::vector<std::complex<double>>& fid) {
@@ -97,7 +103,7 @@ std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const 
     const std::vector<double> mag = zeroFilledMagnitude(fid);
     const size_t n = mag.size();
     std::vector<Peak> peaks;
-    if (n < 3 || axis.dwellSeconds <= 0.0 || axis.frequencyMHz <= 0.0) return peaks;
+    if (n < 3 || !axis.hasPpmScale(n)) return peaks;
     std::vector<double> sorted = mag;
     std::nth_element(sorted.begin(), sorted.begin() + long(n / 2), sorted.end());
     const double median = sorted[n / 2];
@@ -130,7 +136,7 @@ std::vector<Peak> findPeaks(const std::vector<std::complex<double>>& fid, const 
 double peakArea(const std::vector<std::complex<double>>& fid, const SpectrumAxis& axis, double ppm, double halfWidth) {
     const std::vector<double> mag = zeroFilledMagnitude(fid);
     const size_t n = mag.size();
-    if (axis.dwellSeconds <= 0.0 || axis.frequencyMHz <= 0.0) return 0.0;
+    if (!axis.hasPpmScale(n)) return 0.0;
     const double ppmStep = 1.0 / (double(n) * axis.dwellSeconds * axis.frequencyMHz);
     double sum = 0.0;
     for (size_t k = 0; k < n; ++k)

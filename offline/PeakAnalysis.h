@@ -24,6 +24,10 @@ struct SpectrumAxis {
     double frequencyMHz;
     double referencePpm;  // ppm of the spectrum's centre (the carrier)
     double ppmOf(double index, size_t n) const;  // index of a centred spectrum of n points
+    // Whether n points have a ppm scale: a positive dwell time and frequency
+    // that give finite, distinct ppm values at both ends (a file may hold any
+    // numbers, and an overflowing scale would place peaks nowhere).
+    bool hasPpmScale(size_t n) const;
 };
 
 // The centre's ppm that NIfTI-MRS readers assume when a file does not state

@@ -46,7 +46,7 @@ std::string spectrumSvg(const std::vector<std::complex<double>>& fid, const Spec
     const double plotW = w - left - right, plotH = h - top - bottom;
     double maxMag = 1e-30;
     for (double m : mag) maxMag = std::max(maxMag, m);
-    const bool haveAxis = axis.dwellSeconds > 0.0 && axis.frequencyMHz > 0.0;
+    const bool haveAxis = axis.hasPpmScale(n);
     // Without a frequency the axis is the point index.
     auto coord = [&](double index) { return haveAxis ? axis.ppmOf(index, n) : index; };
     const double high = coord(double(n - 1)), low = coord(0.0);

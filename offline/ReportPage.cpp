@@ -182,7 +182,7 @@ std::string spectraFileBlock(const fs::path& file, const fs::path& out, bool sma
        << (v.qformCode ? "" : ", no geometry") << "</p>\n<div class=\"pictures\">\n<figure>"
        << image("image/svg+xml", spectrumSvg(voxelFid(v, strongest), axis, title), "spectrum of " + title, small ? "spectrum small" : "spectrum")
        << "<figcaption>magnitude spectrum of " << html(title) << "</figcaption></figure>\n";
-    if (voxels > 1 && axis.frequencyMHz > 0.0 && axis.dwellSeconds > 0.0) {
+    if (voxels > 1 && axis.hasPpmScale(mags[0].size())) {
         // Maps of the main metabolites (for other nuclei: of the tallest peaks).
         std::vector<Resonance> resonances;
         if (nucleus == "1H") {

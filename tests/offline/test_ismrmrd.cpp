@@ -789,6 +789,25 @@ TEST_F(Refusal, FilesThatAreNotMeasurements) {
     EXPECT_EQ(readBytes(file), before);
 }
 
+// Record arrays that are data sets without dimensions: the library would
+// count their records through a null pointer.
+TEST_F(Refusal, RecordArraysWithoutDimensions) {
+    for (const char* path : {"/dataset/data", "/dataset/imgs/header"}) {
+        std::remove(file.c_str());
+        const hid_t f = H5Fcreate(file.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+        const hid_t groups = H5Pcreate(H5P_LINK_CREATE);
+        H5Pset_create_intermediate_group(groups, 1);
+        const hid_t scalar = H5Screate(H5S_SCALAR);
+        H5Dclose(H5Dcreate2(f, path, H5T_NATIVE_INT, scalar, groups, H5P_DEFAULT, H5P_DEFAULT));
+        H5Sclose(scalar);
+        H5Pclose(groups);
+        H5Fclose(f);
+        const bool images = std::string(path) != "/dataset/data";
+        EXPECT_EQ(refuse(optionsFor(file, images ? "imgs" : "")),
+                  file + ": " + (images ? "image headers" : "acquisitions") + " (" + path + ") is not an array");
+    }
+}
+
 // Header counts that disagree with the arrays stored beside them: the
 // library would size its buffers from the counts and copy the stored arrays
 // past them, so the record is refused before it is read.

@@ -187,6 +187,10 @@ TEST(NiftiMrsRead, RefusesWhatItCannotRead) {
     patch<int64_t>(b, 168, int64_t(good.size()) + 16);
     EXPECT_EQ(message(b), p + ": vox_offset outside the file");
     EXPECT_EQ(message(std::vector<unsigned char>(good.begin(), good.begin() + 300)), p + ": shorter than a NIfTI header");
+    b = good;
+    patch<float>(b, good.size() - 4, NAN);  // the last point's imaginary part
+    EXPECT_EQ(message(b), p + ": data point " + std::to_string(smallVolume("{}").data.size() - 1) +
+                              " is not a finite number");
 }
 
 TEST(NiftiMrsRead, HigherDimensionsComeBackInOrder) {

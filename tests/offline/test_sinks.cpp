@@ -6,6 +6,8 @@
 #include <variant>
 
 #include "DisplaySink.h"
+#include "PeakAnalysis.h"
+#include "Plots.h"
 #include "OfflineTestSupport.h"
 #include "DataSetSink.h"
 #include "duvhost/Framework.h"
@@ -461,3 +463,22 @@ TEST(Display, SinkKeepsTheLatestOfEachKindAndEveryOneOnRequest) {
 }
 
 }  // namespace
+
+// A file's dwell time and frequency may be any numbers: where they give no
+// finite ppm scale the spectrum is drawn over the point index, without peaks.
+TEST(SpectrumPicture, DwellAndFrequencyWithoutAFinitePpmScaleGiveNoPeaks) {
+    std::vector<std::complex<double>> fid(64);
+    for (size_t m = 0; m < fid.size(); ++m) fid[m] = std::polar(std::exp(-0.05 * double(m)), 0.7 * double(m));
+    const duvoffline::SpectrumAxis good{5e-4, 123.2, 4.65};
+    EXPECT_TRUE(good.hasPpmScale(256));
+    EXPECT_EQ(duvoffline::findPeaks(fid, good).size(), 1u);
+    for (const duvoffline::SpectrumAxis& bad : {duvoffline::SpectrumAxis{1e-320, 1e-10, 4.65},
+                                               duvoffline::SpectrumAxis{INFINITY, 123.2, 4.65},
+                                               duvoffline::SpectrumAxis{5e-4, 123.2, INFINITY}}) {
+        EXPECT_FALSE(bad.hasPpmScale(256));
+        EXPECT_TRUE(duvoffline::findPeaks(fid, bad).empty());
+        const std::string svg = duvoffline::spectrumSvg(fid, bad, "t");
+        EXPECT_NE(svg.find("point (no frequency: no ppm axis)"), std::string::npos);
+        EXPECT_EQ(svg.find("nan"), std::string::npos);
+    }
+}
