@@ -167,6 +167,42 @@ hid_t compoundOf(size_t size, std::initializer_list<std::tuple<const char*, size
     return t;
 }
 
+// The stored lengths of the variable-length members `names` of record
+// `index`, read from the raw bytes of its chunk. HDF5 itself allocates and
+// clears a buffer of the stored length before it finds that the file holds
+// no such data: a length of 2^32 from a 36 KB file takes gigabytes and
+// minutes. Returns false when the record is not in an unfiltered chunk of a
+// one-dimensional data set (the lengths are then left to HDF5).
+template <size_t N>
+bool storedSequenceLengths(hid_t file, const StoredRecord& r, uint32_t index, const char* const (&names)[N],
+                           uint32_t (&lengths)[N]) {
+    H5Handle create(H5Dget_create_plist(r.dataset.get()), H5Pclose);
+    hsize_t chunk = 0;
+    if (!create.ok() || r.dims.size() != 1 || H5Pget_layout(create.get()) != H5D_CHUNKED ||
+        H5Pget_nfilters(create.get()) != 0 || H5Pget_chunk(create.get(), 1, &chunk) != 1 || chunk == 0)
+        return false;
+    H5Handle type(H5Dget_type(r.dataset.get()), H5Tclose);
+    const size_t recordBytes = type.ok() ? H5Tget_size(type.get()) : 0;
+    const hsize_t offset = index - index % chunk;
+    hsize_t stored = 0, fileBytes = 0;
+    if (recordBytes == 0 || H5Dget_chunk_storage_size(r.dataset.get(), &offset, &stored) < 0 ||
+        H5Fget_filesize(file, &fileBytes) < 0 || stored > fileBytes || stored != chunk * recordBytes)
+        return false;
+    std::vector<unsigned char> raw(static_cast<size_t>(stored));
+    uint32_t filters = 0;
+    if (H5Dread_chunk(r.dataset.get(), H5P_DEFAULT, &offset, &filters, raw.data()) < 0) return false;
+    for (size_t k = 0; k < N; ++k) {
+        const int member = H5Tget_member_index(type.get(), names[k]);
+        if (member < 0 || H5Tget_member_class(type.get(), unsigned(member)) != H5T_VLEN) return false;
+        // A stored sequence starts with its length, 32 bits little-endian.
+        const size_t at = size_t(index - offset) * recordBytes + H5Tget_member_offset(type.get(), unsigned(member));
+        if (at + 4 > raw.size()) return false;
+        lengths[k] = uint32_t(raw[at]) | uint32_t(raw[at + 1]) << 8 | uint32_t(raw[at + 2]) << 16 |
+                     uint32_t(raw[at + 3]) << 24;
+    }
+    return true;
+}
+
 // number_of_samples, active_channels and trajectory_dimensions of a stored
 // acquisition against the lengths of its data and trajectory arrays.
 void checkAcquisitionRecord(hid_t file, const std::string& path, uint32_t index, const std::string& where) {
@@ -183,29 +219,41 @@ void checkAcquisitionRecord(hid_t file, const std::string& path, uint32_t index,
                                               {"trajectory_dimensions", offsetof(Counts, trajectoryDims),
                                                H5T_NATIVE_UINT16}}),
                   H5Tclose);
+    const hsize_t one = 1;
+    H5Handle memory(H5Screate_simple(1, &one, nullptr), H5Sclose);
+    const char* const unreadable = ": not a readable acquisition record (header, trajectory and data of floats)";
+    H5Handle headOnly(compoundOf(sizeof(Counts), {{"head", 0, head.get()}}), H5Tclose);
+    Counts c{};
+    if (H5Dread(r.dataset.get(), headOnly.get(), memory.get(), r.space.get(), H5P_DEFAULT, &c) < 0)
+        throw IsmrmrdError(where + unreadable);
+    const uint64_t wantData = 2ull * c.samples * c.channels, wantTraj = uint64_t(c.samples) * c.trajectoryDims;
+    auto compare = [&](uint64_t trajLen, uint64_t dataLen) {
+        if (dataLen != wantData)
+            throw IsmrmrdError(where + ": field active_channels: " + std::to_string(c.channels) + " channels of " +
+                               std::to_string(c.samples) + " samples (number_of_samples) need " +
+                               std::to_string(wantData) + " floats; the record's data hold " +
+                               std::to_string(dataLen));
+        if (trajLen != wantTraj)
+            throw IsmrmrdError(where + ": field trajectory_dimensions: " + std::to_string(c.trajectoryDims) +
+                               " dimensions of " + std::to_string(c.samples) + " samples (number_of_samples) need " +
+                               std::to_string(wantTraj) + " floats; the record's trajectory holds " +
+                               std::to_string(trajLen));
+    };
+    // The lengths as stored first, so that HDF5 never sizes a buffer from a
+    // length the header does not agree with.
+    uint32_t lengths[2];
+    if (storedSequenceLengths(file, r, index, {"traj", "data"}, lengths)) compare(lengths[0], lengths[1]);
     H5Handle floats(H5Tvlen_create(H5T_NATIVE_FLOAT), H5Tclose);
     H5Handle type(compoundOf(sizeof(Record), {{"head", offsetof(Record, head), head.get()},
                                               {"traj", offsetof(Record, traj), floats.get()},
                                               {"data", offsetof(Record, data), floats.get()}}),
                   H5Tclose);
-    const hsize_t one = 1;
-    H5Handle memory(H5Screate_simple(1, &one, nullptr), H5Sclose);
     Record rec{};
     if (H5Dread(r.dataset.get(), type.get(), memory.get(), r.space.get(), H5P_DEFAULT, &rec) < 0)
-        throw IsmrmrdError(where + ": not a readable acquisition record (header, trajectory and data of floats)");
+        throw IsmrmrdError(where + unreadable);
     const size_t trajLen = rec.traj.len, dataLen = rec.data.len;
     H5Dvlen_reclaim(type.get(), memory.get(), H5P_DEFAULT, &rec);
-    const Counts& c = rec.head;
-    const uint64_t wantData = 2ull * c.samples * c.channels, wantTraj = uint64_t(c.samples) * c.trajectoryDims;
-    if (dataLen != wantData)
-        throw IsmrmrdError(where + ": field active_channels: " + std::to_string(c.channels) + " channels of " +
-                           std::to_string(c.samples) + " samples (number_of_samples) need " +
-                           std::to_string(wantData) + " floats; the record's data hold " + std::to_string(dataLen));
-    if (trajLen != wantTraj)
-        throw IsmrmrdError(where + ": field trajectory_dimensions: " + std::to_string(c.trajectoryDims) +
-                           " dimensions of " + std::to_string(c.samples) + " samples (number_of_samples) need " +
-                           std::to_string(wantTraj) + " floats; the record's trajectory holds " +
-                           std::to_string(trajLen));
+    compare(trajLen, dataLen);
 }
 
 // matrix_size, channels, data_type and attribute_string_len of a stored

@@ -878,6 +878,38 @@ TEST_P(CountsThatDisagreeWithTheStoredArrays, AreRefusedBeforeTheRecordIsRead) {
     EXPECT_TRUE(noMeasurementIn(tmp / "out"));
 }
 
+// A stored sequence length far beyond the file (the first four bytes of the
+// record's "data" member in its raw chunk) is refused from the raw bytes,
+// before HDF5 sizes a buffer from it.
+TEST(IsmrmrdRecords, AStoredLengthBeyondTheFileIsRefusedBeforeHdf5ReadsIt) {
+    TempDir tmp{"duv-ismrmrd"};
+    const std::string file = tmp / "length.h5";
+    const ISMRMRD::IsmrmrdHeader h = mappingHeader();
+    writeAcquisitionFile(file, &h, {acquisition(32, 2, 0.0f), acquisition(32, 2, 1.0f)});
+    const hid_t f = H5Fopen(file.c_str(), H5F_ACC_RDWR, H5P_DEFAULT);
+    const hid_t d = H5Dopen2(f, "/dataset/data", H5P_DEFAULT);
+    const hid_t type = H5Dget_type(d), plist = H5Dget_create_plist(d);
+    hsize_t chunk = 0, offset = 0, bytes = 0;
+    ASSERT_EQ(H5Pget_chunk(plist, 1, &chunk), 1);
+    offset = 1 - 1 % chunk;
+    ASSERT_GE(H5Dget_chunk_storage_size(d, &offset, &bytes), 0);
+    std::vector<unsigned char> raw(bytes);
+    uint32_t filters = 0;
+    ASSERT_GE(H5Dread_chunk(d, H5P_DEFAULT, &offset, &filters, raw.data()), 0);
+    const size_t at = size_t(1 - offset) * H5Tget_size(type) +
+                      H5Tget_member_offset(type, unsigned(H5Tget_member_index(type, "data")));
+    const uint32_t huge = 0x7fffffff;
+    std::memcpy(raw.data() + at, &huge, 4);
+    EXPECT_GE(H5Dwrite_chunk(d, H5P_DEFAULT, filters, &offset, bytes, raw.data()), 0);
+    H5Pclose(plist);
+    H5Tclose(type);
+    H5Dclose(d);
+    H5Fclose(f);
+    EXPECT_EQ(refusal(optionsFor(file), tmp / "out"),
+              file + ": acquisition 1: field active_channels: 2 channels of 32 samples (number_of_samples) need 128 "
+                     "floats; the record's data hold 2147483647");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     IsmrmrdRecords, CountsThatDisagreeWithTheStoredArrays,
     ::testing::Values(
