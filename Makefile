@@ -24,7 +24,7 @@ CMAKE_FLAGS ?=
 PREFIX      ?= /usr/local
 WIN32_GTEST := $(WIN32_BUILD)/googletest
 
-.PHONY: all setup setup-win32 setup-fuzz fuzz configure build test test-shuffle test-sanitize test-tsan win32 test-win32 demo bench install clean
+.PHONY: all setup setup-win32 setup-fuzz fuzz configure build test test-shuffle test-sanitize test-tsan win32 win32-tests test-win32 demo bench install clean
 
 all: build
 
@@ -111,9 +111,13 @@ win32: setup-win32 $(WIN32_GTEST)/install/lib/cmake/GTest/GTestConfig.cmake
 	  -DGTest_DIR=$(CURDIR)/$(WIN32_GTEST)/install/lib/cmake/GTest
 	cmake --build $(WIN32_BUILD) -j$(JOBS) --target duvhost Derovo2 Viviv
 
-# Every suite, run under wine (scripts/setup_wine.sh installs it).
-test-win32: win32
+# Every target of the Windows build, the test suites included, compiled but
+# not run (no wine needed): CI fails on Windows compile breakage of the tests.
+win32-tests: win32
 	cmake --build $(WIN32_BUILD) -j$(JOBS)
+
+# Every suite, run under wine (scripts/setup_wine.sh installs it).
+test-win32: win32-tests
 	scripts/setup_wine.sh
 	ctest --test-dir $(WIN32_BUILD) -j$(JOBS) --output-on-failure
 
