@@ -92,6 +92,7 @@ fuzz: setup setup-fuzz
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$h $(FUZZ_BUILD)/findings/$$h; \
 	  seeds="tests/fuzz/corpus/$$h"; [ -d tests/fuzz/regressions/$$h ] && seeds="$$seeds tests/fuzz/regressions/$$h"; \
 	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/fuzz/lsan-suppressions.txt \
 	  $(FUZZ_BUILD)/bin/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$h/ $(FUZZ_BUILD)/corpus/$$h $$seeds 2>$(FUZZ_BUILD)/fuzz_$$h.log \
 	    || { tail -n 60 $(FUZZ_BUILD)/fuzz_$$h.log; exit 1; }; \
