@@ -198,12 +198,20 @@ int runBatch(const std::vector<std::string>& inputs, const std::string& output, 
                      {"interrupted", signal ? json(signalName(signal)) : json(nullptr)},
                      {"ok", failed.empty() && !signal && next == all.size()},
                      {"wallSeconds", seconds}};
+    // A combined file that cannot be written makes the whole a failure.
     {
         std::ofstream f(out / "summary.json");
         f << combined.dump(2) << "\n";
-        if (!f) std::cerr << "duv run: " << (out / "summary.json").string() << ": write failed\n";
+        f.close();
+        if (!f) {
+            std::cerr << "duv run: " << (out / "summary.json").string() << ": write failed\n";
+            worst = std::max(worst, 1);
+        }
     }
-    writeBatchReportPage(out, combined);
+    if (!writeBatchReportPage(out, combined)) {
+        std::cerr << "duv run: " << (out / "index.html").string() << ": write failed\n";
+        worst = std::max(worst, 1);
+    }
 
     char tail[64];
     std::snprintf(tail, sizeof tail, " (%.1f s)", seconds);

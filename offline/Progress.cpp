@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ModuleOutput.h"
+
 namespace duvoffline {
 
 namespace {
@@ -72,7 +74,7 @@ std::string progressLine(uint64_t done, uint64_t total, double elapsedSeconds, i
 
 int terminalWidth() {
     winsize ws{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (ioctl(duvErrDescriptor(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
     if (const char* columns = std::getenv("COLUMNS")) {
         const int c = std::atoi(columns);
         if (c > 0) return c;
@@ -81,7 +83,7 @@ int terminalWidth() {
 }
 
 Progress::Progress(uint64_t total, bool enabled, std::string unit)
-    : total_(total), enabled_(enabled && isatty(STDERR_FILENO) && total > 0), unit_(std::move(unit)),
+    : total_(total), enabled_(enabled && isatty(duvErrDescriptor()) && total > 0), unit_(std::move(unit)),
       started_(std::chrono::steady_clock::now()), drawn_(started_) {}
 
 void Progress::update(uint64_t done) {
@@ -96,15 +98,11 @@ void Progress::update(uint64_t done) {
     const std::string line =
         progressLine(done, total_, std::chrono::duration<double>(now - started_).count(), width, unit_);
     // Clearing to the end of the line removes what a longer earlier line left.
-    std::fprintf(stderr, "\r%s\033[K", line.c_str());
-    std::fflush(stderr);
+    duvErr("\r" + line + "\033[K");
 }
 
 Progress::~Progress() {
-    if (enabled_) {
-        std::fprintf(stderr, "\r\033[K");
-        std::fflush(stderr);
-    }
+    if (enabled_) duvErr("\r\033[K");
 }
 
 }  // namespace duvoffline

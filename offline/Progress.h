@@ -14,12 +14,13 @@ namespace duvoffline {
 // small: "[#####.....]  42% 1234/2900 readouts 850/s 0:02 left".
 std::string progressLine(uint64_t done, uint64_t total, double elapsedSeconds, int width, const std::string& unit);
 
-// Columns of the terminal on standard error (80 when unknown).
+// Columns of the terminal on duv's standard error (80 when unknown).
 int terminalWidth();
 
 class Progress {
 public:
-    // Draws only when `enabled` and standard error is a terminal.
+    // Draws only when `enabled` and duv's standard error is a terminal
+    // (also while the modules' output goes to module.log).
     Progress(uint64_t total, bool enabled, std::string unit);
     void update(uint64_t done);
     // Clears the line (the success line or a message follows).

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 
 #include "DisplaySink.h"
@@ -144,7 +143,7 @@ std::string summarySection(const json& s, const fs::path& out) {
         os << "<p>Calibration file " << html(text(calib["path"])) << ":</p>\n<pre>" << html(text(calib["content"]))
            << "</pre>\n";
     os << "<p>Everything in " << link(out / "summary.json", out) << " and " << link(out / "trace.log", out)
-       << ".</p>\n";
+       << "; what the modules printed in " << link(out / "module.log", out) << ".</p>\n";
     return os.str();
 }
 
@@ -311,11 +310,7 @@ bool writePage(const fs::path& out, const std::string& page) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << page;
     f.close();
-    if (!f) {
-        std::cerr << "duv run: " << path.string() << ": the report page cannot be written\n";
-        return false;
-    }
-    return true;
+    return bool(f);
 }
 
 }  // namespace

@@ -10,8 +10,8 @@
 namespace duvoffline {
 
 // The page of one run from its summary (what summary.json holds) and the
-// files in `out`. Returns false (with a line on standard error) when the
-// page cannot be written; the run's result does not depend on it.
+// files in `out`. Returns false when the page cannot be written: the caller
+// reports it, and the run then fails (the page is among what it claims).
 bool writeRunReportPage(const std::filesystem::path& out, const nlohmann::json& summary);
 
 // The page of several runs (`duv run DIR DIR...`): one line per run with a

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -18,6 +17,7 @@
 #include "DisplaySink.h"
 #include "Interrupt.h"
 #include "MeasurementFiles.h"
+#include "ModuleOutput.h"
 #include "OutputEstimate.h"
 #include "Progress.h"
 #include "ProtocolWarnings.h"
@@ -78,8 +78,16 @@ private:
 };
 
 int fail(int code, const std::string& message) {
-    std::cerr << "duv run: " << message << "\n";
+    duvErr("duv run: " + message + "\n");
     return code;
+}
+
+// A failure's reason ends with the last line the modules printed, marked as
+// theirs: "...; last error 0xc0000001 (module: no data will be inserted)".
+std::string withModuleLine(const std::string& message, const fs::path& moduleLog) {
+    if (moduleLog.empty()) return message;
+    const std::string line = lastModuleLine(moduleLog.string());
+    return line.empty() ? message : message + " (module: " + line + ")";
 }
 
 // Removes the empty folders below `dir`, and `dir` itself when it is empty.
@@ -217,6 +225,7 @@ std::vector<std::string> writeExportSidecars(const std::vector<std::string>& fil
 struct RunRecord {
     fs::path out;
     bool outputClaimed = false;
+    fs::path moduleLog;  // once the modules' output goes there
     json summary;
 };
 
@@ -244,6 +253,7 @@ int runMeasurement(const RunOptions& o) {
     } catch (...) {
         message = "unknown exception";
     }
+    message = withModuleLine(message, record.moduleLog);
     // Bad input claims nothing; a failed run says in summary.json what happened.
     if (code == 1 && record.outputClaimed) {
         record.summary["ok"] = false;
@@ -325,12 +335,12 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
         if (!refusal.empty()) return fail(2, refusal);
     }
     const std::vector<std::string> warnings = protocolWarnings(protocol, bool(readouts));
-    for (const std::string& w : warnings) std::cerr << "duv run: warning: " << w << "\n";
+    for (const std::string& w : warnings) duvErr("duv run: warning: " + w + "\n");
 
     // --- output layout: the host's installation lives under OUT/host ---
     const fs::path out = fs::absolute(o.output.empty() ? (in / "out") : fs::path(o.output));
     if (fs::exists(out / "summary.json", ec) || fs::exists(out / "trace.log", ec))
-        std::cerr << "duv run: " << out.string() << " holds an earlier run: its results are replaced\n";
+        duvErr("duv run: " + out.string() + " holds an earlier run: its results are replaced\n");
     OutputFolder outputFolder(out);
     for (const char* sub : {"spectra", "data-sets", "display", "nifti"}) fs::remove_all(out / sub, ec);
     fs::remove(out / "summary.json", ec);
@@ -357,6 +367,16 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
     }
     RunLog log(out / "trace.log");
     if (!log.ok()) return fail(2, (out / "trace.log").string() + ": cannot be created");
+    // From here on until the pipeline is gone (stages print from their
+    // destructors too) descriptors 1 and 2 are the modules' and go into
+    // module.log; every failure repeats the last line they printed.
+    const fs::path moduleLog = out / "module.log";
+    ModuleOutput moduleOutput(moduleLog.string());
+    if (!moduleOutput.ok()) return fail(2, moduleLog.string() + ": cannot be created");
+    record.moduleLog = moduleLog;
+    auto failRun = [&](int code, const std::string& message) {
+        return fail(code, withModuleLine(message, moduleLog));
+    };
     WorkingDirectory cwd(out / "host/work");
     DuvFramework::ClearLastError();
 
@@ -390,12 +410,13 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
     summary["interrupted"] = nullptr;  // or the signal that ended the run
     // The protocol's warnings, then what the spectra files cannot carry.
     summary["warnings"] = warnings;
+    summary["logFiles"] = {(out / "trace.log").string(), moduleLog.string()};
     if (haveReadouts)
         for (const std::string& w : spectra.warnings()) summary["warnings"].push_back(w);
     // Status of each pipeline-wide lifecycle call; null: not called.
     json lifecycle = {{"compose", nullptr}, {"init", nullptr}, {"endOfJob", nullptr}};
     // Written for every run that got this far, failed or not: the statuses
-    // say where it stopped.
+    // say where it stopped. False when the report page could not be written.
     auto writeSummary = [&](DuvPipeline& pipeline, bool ok, const std::string& failure) {
         summary["lifecycle"] = lifecycle;
         summary["stages"] = stageStatuses(pipeline);
@@ -406,10 +427,11 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
         summary["ok"] = ok;
         summary["failure"] = failure;
         writeJsonFile((out / "summary.json").string(), summary);
-        writeRunReportPage(out, summary);
+        return writeRunReportPage(out, summary);
     };
     auto lifecycleFailure = [&](DuvPipeline& pipeline, const std::string& what) {
-        const std::string message = what + "; last error " + hex(DuvFramework::GetLastError());
+        const std::string message =
+            withModuleLine(what + "; last error " + hex(DuvFramework::GetLastError()), moduleLog);
         writeSummary(pipeline, false, message);
         return fail(1, message);
     };
@@ -448,7 +470,7 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
                 stage.At("ExportFilePath").FromString((out / "nifti").string());
     } catch (const ReadonlyXNode::Exception& e) {
         // A protocol without a node that a stage's property needs is bad input.
-        return fail(2, std::string("protocol: ") + e.what());
+        return failRun(2, std::string("protocol: ") + e.what());
     } catch (const std::exception& e) {
         lifecycle["compose"] = hex(I_FAIL);
         return lifecycleFailure(pipeline, "composing the pipeline failed: " + std::string(e.what()));
@@ -468,7 +490,7 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
     // What the spectra files cannot carry as the protocol gives it, once the
     // run is under way (bad input is reported alone).
     if (haveReadouts)
-        for (const std::string& w : spectra.warnings()) std::cerr << "duv run: warning: " << w << "\n";
+        for (const std::string& w : spectra.warnings()) duvErr("duv run: warning: " + w + "\n");
 
     // --- feed every record (or the first N) ---
     const uint64_t limit = o.stopAfter >= 0 ? std::min<uint64_t>(uint64_t(o.stopAfter), total) : total;
@@ -502,7 +524,7 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
         } catch (const std::exception& e) {
             // The file changed under us after it was checked.
             pipeline.EndOfJob(kAcquisitionStopped);
-            return fail(2, e.what());
+            return failRun(2, e.what());
         }
     }
     const DuvStatus endStatus = fed < total ? kAcquisitionStopped : I_ACQ_END;
@@ -556,10 +578,12 @@ int runGuarded(const RunOptions& o, RunRecord& record) {
         return kInterruptedExit;
     }
     if (failure.empty()) {
-        writeSummary(pipeline, true, "");
-        outputFolder.keep();
-        std::cout << successLine(summary, out) << std::endl;
-        return 0;
+        if (writeSummary(pipeline, true, "")) {
+            outputFolder.keep();
+            duvOut(successLine(summary, out) + "\n");
+            return 0;
+        }
+        failure = (out / "index.html").string() + ": write failed";
     }
     if (!spectra.lastError().empty()) failure += " (spectra sink: " + spectra.lastError() + ")";
     if (dataSets && !dataSets->lastError().empty()) failure += " (data-set sink: " + dataSets->lastError() + ")";

@@ -6,6 +6,7 @@
 #include "BatchRun.h"
 #include "Commands.h"
 #include "IsmrmrdImport.h"
+#include "ModuleOutput.h"
 #include "RunCommand.h"
 #include "duvhost/Framework.h"
 
@@ -27,6 +28,9 @@ Writes into OUT:
   nifti/         the export directory of the NIfTI writer
   host/          the host's installation (SimMeasData/, temp/, work/)
   trace.log      every trace record
+  module.log     what the modules printed on standard output and error; a
+                 failed run's one-line reason ends with its last line, as
+                 (module: LINE)
   summary.json   counts, files, statuses of every lifecycle call, wall time
 An OUT that holds an earlier run is reused: duv says so, then replaces the
 earlier results. A run that fails leaves no empty folders behind.
@@ -98,7 +102,7 @@ void addRunCommand(CLI::App& app, int& status) {
     addIsmrmrdOptions(*run, *ismrmrd);
     run->callback([options, ismrmrd, logLevel, inputs, jobs, &status] {
         duvtrace::clearSinks();
-        duvtrace::addSink(std::make_shared<duvtrace::StderrTraceSink>(*logLevel));
+        duvtrace::addSink(std::make_shared<DuvErrTraceSink>(*logLevel));
         if (inputs->size() > 1) {
             status = runBatch(*inputs, options->output, *jobs, *options, *ismrmrd);
             return;

@@ -210,8 +210,10 @@ void StderrTraceSink::write(const TraceRecord& record) {
     }
     line += ": " + record.text;
     if (line.empty() || line.back() != '\n') line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    put(line);
 }
+
+void StderrTraceSink::put(const std::string& line) { std::fwrite(line.data(), 1, line.size(), stderr); }
 
 // --- FileTraceSink ----------------------------------------------------------
 

@@ -86,6 +86,9 @@ class CommandLine(E.E2eCase):
             run = next(r for r in summary["runs"] if r["name"] == name)
             self.assertTrue(run["summary"]["ok"], name)
             self.assertEqual(run["output"], os.path.join(out, name))
+            # Each run keeps what its modules printed in its own folder.
+            self.assertEqual(run["summary"]["logFiles"], [os.path.join(out, name, f) for f in ("trace.log", "module.log")])
+            self.assertTrue(os.path.isfile(os.path.join(out, name, "module.log")), name)
             self.assertIn("%s: duv run: " % name, p.stdout)
         self.assertRegex(p.stderr, r"(?m)^broken: duv run: .*protocol\.txt")
         # Nothing left of the broken run, nor of the runs' captured output.

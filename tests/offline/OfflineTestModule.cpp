@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,10 @@ DuvStatus statusOf(long code) { return static_cast<unsigned long>(code); }
 // (TEST.lFailAt) makes that scan fail, EndOfJobStatus (TEST.lEndOfJobStatus)
 // is returned by end of job; DisplayEvery (TEST.lDisplayEvery) sends a
 // display image every n scans; CalibText (TEST.tCalibText) is appended to the
-// calibration values file at end of job.
+// calibration values file at end of job; Diagnostic (TEST.tDiagnostic), when
+// not empty, is printed before any of those failures is returned, through
+// each way a module prints: "std::cerr\n", "stderr\n", "std::cout\n" and
+// then the text itself with printf, no line feed added.
 class OfflineScanStage : public DuvScanFunctors {
 public:
     OfflineScanStage() {
@@ -65,7 +69,8 @@ public:
              Rudu::MakeProperty("EndOfJobStatus", &S::getEndOfJobStatus, &S::setEndOfJobStatus,
                                 "TEST.lEndOfJobStatus"),
              Rudu::MakeProperty("DisplayEvery", &S::getDisplayEvery, &S::setDisplayEvery, "TEST.lDisplayEvery"),
-             Rudu::MakeProperty("CalibText", &S::getCalibText, &S::setCalibText, "TEST.tCalibText")});
+             Rudu::MakeProperty("CalibText", &S::getCalibText, &S::setCalibText, "TEST.tCalibText"),
+             Rudu::MakeProperty("Diagnostic", &S::getDiagnostic, &S::setDiagnostic, "TEST.tDiagnostic")});
         return &type;
     }
     const Rudu::Type* GetType() const override { return TypeOf(); }
@@ -75,7 +80,7 @@ public:
                                "OfflineTestModule.cpp", __LINE__, "BeginInit", "DLL", false)
             << getName() << " BeginInit, label " << label_;
         const DuvStatus status = DuvScanFunctors::BeginInit(env);
-        if (DuvIsFailure(statusOf(initStatus_))) return failWith(statusOf(initStatus_));
+        if (DuvIsFailure(statusOf(initStatus_))) return failPrinting(statusOf(initStatus_));
         return status;
     }
 
@@ -83,7 +88,7 @@ public:
         const DuvStatus status = ExecuteCallbacks(as, mdh, ctrl);
         if (DuvIsFailure(status)) return status;
         ++scans_;
-        if (ctrl.lScanIndex == failAt_) return failWith(I_FAIL);
+        if (ctrl.lScanIndex == failAt_) return failPrinting(I_FAIL);
         // Keep channel 0 of the latest readout for end of job.
         last_.assign(size_t(as.getLen(COL)), {});
         const auto* src = static_cast<const std::complex<float>*>(as.calcSplObjStartAddr());
@@ -123,7 +128,7 @@ public:
             }
         }
         const DuvStatus endStatus = statusOf(endOfJobStatus_);
-        if (DuvIsFailure(endStatus)) return failWith(endStatus);
+        if (DuvIsFailure(endStatus)) return failPrinting(endStatus);
         return I_OK;
     }
 
@@ -141,10 +146,22 @@ public:
     void setDisplayEvery(long v) { displayEvery_ = v; }
     std::string getCalibText() const { return calibText_; }
     void setCalibText(std::string v) { calibText_ = std::move(v); }
+    std::string getDiagnostic() const { return diagnostic_; }
+    void setDiagnostic(std::string v) { diagnostic_ = std::move(v); }
 
     ScanEvent ScanReady;
 
 private:
+    DuvStatus failPrinting(DuvStatus status) {
+        if (!diagnostic_.empty()) {
+            std::cerr << "std::cerr\n";
+            std::fprintf(stderr, "stderr\n");
+            std::cout << "std::cout\n";
+            std::printf("%s", diagnostic_.c_str());
+        }
+        return failWith(status);
+    }
+
     // A blank 64 x 64 image with a polygon and a two-line text in its overlay.
     void sendDisplay(long scan) {
         MrPtr<MiniHeader> h(Rudu::HeapObject<MiniHeader>::Create());
@@ -164,7 +181,7 @@ private:
         DuvUtils::send(as, h, ctrl, environment());
     }
 
-    std::string label_, calibText_;
+    std::string label_, calibText_, diagnostic_;
     long dwellNs_ = 0, initStatus_ = 0, failAt_ = -1, endOfJobStatus_ = 0, displayEvery_ = 0, scans_ = 0;
     std::vector<std::complex<float>> last_;
 };

@@ -359,16 +359,22 @@ def check_cli(measurement, duv, libdir, scratch):
     check(r.returncode == 2 and r.stderr == want, f"bad input: exit {r.returncode}, {r.stderr!r}")
     check(not os.path.exists(out), "bad input: the output directory was created")
 
-    # A failing lifecycle call: exit 1 with status and last error in one line.
+    # A failing lifecycle call: exit 1 with status and last error in one line,
+    # ending with the module's diagnostic (printed without a line feed), which
+    # module.log holds.
     failing = os.path.join(scratch, "failing_measurement")
     shutil.copytree(measurement, failing)
     protocol = os.path.join(failing, "protocol.txt")
     text = open(protocol).read().replace("TEST.lInitStatus = 0", "TEST.lInitStatus = 3221225473")
+    text = text.replace('TEST.tDiagnostic = ""', 'TEST.tDiagnostic = "\\n init refused"')
     open(protocol, "w").write(text)
     out = os.path.join(scratch, "out_failing")
     r = subprocess.run([duv, "run", failing, "--out", out] + module, capture_output=True, text=True)
-    want = "duv run: stage offlinescan: BeginInit failed with status 0xc0000001; last error 0xc0000001\n"
-    check(r.returncode == 1 and r.stderr == want, f"failing init: exit {r.returncode}, {r.stderr!r}")
+    want = ("duv run: stage offlinescan: BeginInit failed with status 0xc0000001; last error 0xc0000001"
+            " (module: init refused)\n")
+    check(r.returncode == 1 and r.stderr == want and r.stdout == "", f"failing init: exit {r.returncode}, {r.stderr!r}")
+    log = open(os.path.join(out, "module.log")).read()
+    check(log == "std::cerr\nstderr\nstd::cout\n\n init refused", f"failing init: module.log {log!r}")
     summary = json.load(open(os.path.join(out, "summary.json")))
     check(summary["ok"] is False and summary["lifecycle"]["init"] == "0xc0000001", f"failing init summary {summary}")
 

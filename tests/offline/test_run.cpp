@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sys/stat.h>
+
 #include <csignal>
 #include <regex>
 
@@ -44,6 +46,7 @@ XProtocol testModuleProtocol() {
     p.SetLong("TEST.lDisplayEvery", 1);
     p.SetString("TEST.tCalibText", "");
     p.SetLong("TEST.lFullDiskSidecar", 0);
+    p.SetString("TEST.tDiagnostic", "");
     return p;
 }
 
@@ -110,15 +113,27 @@ protected:
         }
     }
     // Writes the protocol and runs; the exit status, standard error in `err`.
-    // Standard output in `said`.
+    // Standard output in `said`. However the run ends, descriptors 1 and 2
+    // are what they were before it.
     int run() {
         saveProtocol(protocol, in + "/protocol.txt");
+        const std::pair<dev_t, ino_t> before[2] = {fileOf(1), fileOf(2)};
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
+        const std::pair<dev_t, ino_t> captured[2] = {fileOf(1), fileOf(2)};
         const int status = duvoffline::runMeasurement(options);
+        EXPECT_EQ(fileOf(1), captured[0]);
+        EXPECT_EQ(fileOf(2), captured[1]);
         err = testing::internal::GetCapturedStderr();
         said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(fileOf(1), before[0]);
+        EXPECT_EQ(fileOf(2), before[1]);
         return status;
+    }
+    static std::pair<dev_t, ino_t> fileOf(int fd) {
+        struct stat st {};
+        EXPECT_EQ(fstat(fd, &st), 0) << fd;
+        return {st.st_dev, st.st_ino};
     }
     // Folders below (and including) `out` that are empty.
     std::vector<std::string> emptyFolders() {
@@ -245,6 +260,26 @@ TEST_F(Run, FailingComputeScanIsReported) {
     EXPECT_EQ(s["stages"][1]["failedCalls"], 1);
     EXPECT_EQ(s["passedOnScans"], 2);  // the failed scan goes no further
     EXPECT_EQ(s["lifecycle"]["endOfJob"], "0x0");
+}
+
+// A module's diagnostic without a final line feed, printed every way a module
+// prints: all of it in module.log, nothing on duv's standard output or
+// error but the one-line reason, which repeats its last line.
+TEST_F(Run, WhatTheModulesPrintGoesToModuleLogAndTheReasonRepeatsItsLastLine) {
+    writeReadouts(3);
+    protocol.SetLong("TEST.lFailAt", 1);
+    protocol.SetString("TEST.tDiagnostic", "\n OfflineScanStage::ComputeScan(): Error\n scan 1 refused \n\t\n");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(readText(out + "/module.log"),
+              "std::cerr\nstderr\nstd::cout\n\n OfflineScanStage::ComputeScan(): Error\n scan 1 refused \n\t\n");
+    const std::string reason =
+        "stage offlinescan: 1 of 3 calls failed, the first with status 0xc0000001 (ComputeScan returned "
+        "0xc0000001); last error 0xc0000001 (module: scan 1 refused)";
+    EXPECT_EQ(err, "duv run: " + reason + "\n");
+    EXPECT_EQ(said, "");
+    const json s = summary();
+    EXPECT_EQ(s["failure"], reason);
+    EXPECT_EQ(s["logFiles"], json::array({out + "/trace.log", out + "/module.log"}));
 }
 
 TEST_F(Run, FailingEndOfJobIsReported) {
@@ -655,17 +690,18 @@ TEST_F(Run, AProtocolValueOfTheWrongTypeIsBadInput) {
     EXPECT_FALSE(fs::exists(out + "/summary.json"));
 }
 
-// A full disk (writes through /dev/full) under the summary, the trace log or
-// the JSON sidecar of an exported file: exit 1 naming the file, never 0.
+// A full disk (writes through /dev/full) under the summary, the trace log,
+// the report page or the JSON sidecar of an exported file: exit 1 naming the
+// file, never 0.
 TEST_F(Run, AWriteThatFailsIsNoSuccess) {
-    for (const std::string name : {"summary.json.partial", "trace.log"}) {
+    for (const std::string name : {"summary.json.partial", "trace.log", "index.html"}) {
         SCOPED_TRACE(name);
         fs::remove_all(out);
         fs::create_directories(out);
         fs::create_symlink("/dev/full", out + "/" + name);
         writeReadouts(2);
         EXPECT_EQ(run(), 1);
-        const std::string file = name == "trace.log" ? out + "/trace.log" : out + "/summary.json";
+        const std::string file = name == "summary.json.partial" ? out + "/summary.json" : out + "/" + name;
         // The failure is the last line (a notice about the earlier run's
         // files may come first).
         const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);

@@ -229,6 +229,7 @@ json writeMeasurement(const fs::path& dir) {
     p.SetLong("TEST.lEndOfJobStatus", 0);
     p.SetLong("TEST.lDisplayEvery", 1);
     p.SetString("TEST.tCalibText", "");
+    p.SetString("TEST.tDiagnostic", "");
     std::ofstream(dir / "protocol.txt") << [&] {
         std::string text;
         p.SaveToStream(text);

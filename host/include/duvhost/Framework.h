@@ -95,6 +95,11 @@ public:
     bool wants(const std::string&, int level) const override { return level >= minLevel_; }
     void write(const TraceRecord& record) override;
 
+protected:
+    // Where a formatted record (one line, line feed included) goes: standard
+    // error. A host that redirects standard error sends it elsewhere.
+    virtual void put(const std::string& line);
+
 private:
     int minLevel_;
 };
