@@ -256,6 +256,20 @@ void checkAcquisitionRecord(hid_t file, const std::string& path, uint32_t index,
     compare(trajLen, dataLen);
 }
 
+const char* dataTypeName(int t) {
+    switch (t) {
+        case ISMRMRD_USHORT: return "unsigned short";
+        case ISMRMRD_SHORT: return "short";
+        case ISMRMRD_UINT: return "unsigned int";
+        case ISMRMRD_INT: return "int";
+        case ISMRMRD_FLOAT: return "float";
+        case ISMRMRD_DOUBLE: return "double";
+        case ISMRMRD_CXFLOAT: return "complex float";
+        case ISMRMRD_CXDOUBLE: return "complex double";
+        default: return "unknown";
+    }
+}
+
 // matrix_size, channels, data_type and attribute_string_len of a stored
 // image header against the image's data array and attribute string.
 void checkImageRecord(hid_t file, const std::string& path, uint32_t index, const std::string& where) {
@@ -278,6 +292,11 @@ void checkImageRecord(hid_t file, const std::string& path, uint32_t index, const
     Counts c{};
     if (H5Dread(hr.dataset.get(), type.get(), memory.get(), hr.space.get(), H5P_DEFAULT, &c) < 0)
         throw IsmrmrdError(where + ": not a readable image header");
+    // Only these types are converted. Any other is refused here: on a code it
+    // does not know the library fails after allocating, and leaks.
+    if (c.dataType != ISMRMRD_SHORT && c.dataType != ISMRMRD_FLOAT && c.dataType != ISMRMRD_CXFLOAT)
+        throw IsmrmrdError(where + ": field data_type: " + std::to_string(c.dataType) + " (" +
+                           dataTypeName(c.dataType) + ") is not supported: short, float or complex float");
 
     // The library stores x fastest: the data set is [images, channels, z, y, x].
     StoredRecord dr = openRecord(file, path + "/data", index, where, "image data");
@@ -295,7 +314,7 @@ void checkImageRecord(hid_t file, const std::string& path, uint32_t index, const
     // rather than half-read by the library.
     H5Handle stored(H5Dget_type(dr.dataset.get()), H5Tclose);
     const H5T_class_t cls = H5Tget_class(stored.get());
-    const bool fits = c.dataType == ISMRMRD_CXFLOAT || c.dataType == ISMRMRD_CXDOUBLE
+    const bool fits = c.dataType == ISMRMRD_CXFLOAT
                           ? cls == H5T_COMPOUND && H5Tget_nmembers(stored.get()) == 2
                           : cls == H5T_INTEGER || cls == H5T_FLOAT;
     if (!fits) throw IsmrmrdError(where + ": field data_type: " + std::to_string(c.dataType) +
@@ -988,20 +1007,6 @@ IsmrmrdImportResult convertAcquisitions(IsmrmrdFile& ds, const Header& hdr, cons
 // Images.
 // ---------------------------------------------------------------------------
 
-const char* dataTypeName(int t) {
-    switch (t) {
-        case ISMRMRD_USHORT: return "unsigned short";
-        case ISMRMRD_SHORT: return "short";
-        case ISMRMRD_UINT: return "unsigned int";
-        case ISMRMRD_INT: return "int";
-        case ISMRMRD_FLOAT: return "float";
-        case ISMRMRD_DOUBLE: return "double";
-        case ISMRMRD_CXFLOAT: return "complex float";
-        case ISMRMRD_CXDOUBLE: return "complex double";
-        default: return "unknown";
-    }
-}
-
 struct ImageScan {
     uint32_t total = 0;
     ISMRMRD_ImageHeader first{};
@@ -1020,9 +1025,6 @@ ImageScan scanImages(IsmrmrdFile& ds, const std::string& var) {
         ds.readImage(var, i, image.im);
         const ISMRMRD_ImageHeader& h = image.im.head;
         const std::string where = ds.file() + ": image " + std::to_string(i);
-        if (h.data_type != ISMRMRD_SHORT && h.data_type != ISMRMRD_FLOAT && h.data_type != ISMRMRD_CXFLOAT)
-            throw IsmrmrdError(where + ": field data_type: " + std::to_string(h.data_type) + " (" +
-                               dataTypeName(h.data_type) + ") is not supported: short, float or complex float");
         if (h.channels < 1 || h.channels > duvfiles::kMaxChannels)
             throw IsmrmrdError(where + ": field channels: " + std::to_string(h.channels) + "; an image holds 1 to " +
                                std::to_string(duvfiles::kMaxChannels));

@@ -926,7 +926,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "field matrix_size: matrix_size[0] is 600; the stored data hold 6"},
         CountCase{"Channels", true, "channels", 9, "field channels: channels is 9; the stored data hold 2"},
         CountCase{"AttributeStringLength", true, "attribute_string_len", 100000,
-                  "field attribute_string_len: 100000 bytes; the stored attribute string holds 14"}),
+                  "field attribute_string_len: 100000 bytes; the stored attribute string holds 14"},
+        // A type code the library does not know: it would fail after allocating.
+        CountCase{"DataType", true, "data_type", 99,
+                  "field data_type: 99 (unknown) is not supported: short, float or complex float"}),
     [](const ::testing::TestParamInfo<CountCase>& i) { return std::string(i.param.name); });
 
 }  // namespace
