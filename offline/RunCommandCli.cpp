@@ -49,10 +49,12 @@ standard error, one line each.
 Ctrl-C (SIGINT) or SIGTERM ends the run like a stopped measurement: end of job
 with the stop status, the outputs so far written, summary.json noting the
 interruption; a second one ends duv at once.
-Exit status: 0 success; 1 a lifecycle call failed (status and last error on
-standard error, details in summary.json); 2 bad input or usage (nothing
+Exit status: 0 success (everything the run produced was written); 1 a
+lifecycle call failed (status and last error on standard error) or an output
+could not be written, details in summary.json; 2 bad input or usage (nothing
 written is claimed); 130 ended by SIGINT or SIGTERM. Several DIRs: 130 when
-interrupted, else the highest status of the runs (a crashed run counts 1).)";
+interrupted, else the highest status of the runs (a crashed run counts 1), at
+least 1 when OUT/summary.json or OUT/index.html cannot be written.)";
 
 }  // namespace
 
