@@ -18,6 +18,8 @@ ASAN_BUILD  ?= build-asan
 WIN32_BUILD ?= build-win32
 FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 60
+# Extra libFuzzer flags, e.g. -seed=N to repeat a run's inputs.
+FUZZ_FLAGS  ?=
 FUZZ_HARNESSES := protocol_text measurement_files ismrmrd_import inspect
 JOBS        ?= 2
 CMAKE_FLAGS ?=
@@ -93,7 +95,7 @@ fuzz: setup setup-fuzz
 	  seeds="tests/fuzz/corpus/$$h"; [ -d tests/fuzz/regressions/$$h ] && seeds="$$seeds tests/fuzz/regressions/$$h"; \
 	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/fuzz/lsan-suppressions.txt \
-	  $(FUZZ_BUILD)/bin/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
+	  $(FUZZ_BUILD)/bin/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 $(FUZZ_FLAGS) \
 	    -artifact_prefix=$(FUZZ_BUILD)/findings/$$h/ $(FUZZ_BUILD)/corpus/$$h $$seeds 2>$(FUZZ_BUILD)/fuzz_$$h.log \
 	    || { tail -n 60 $(FUZZ_BUILD)/fuzz_$$h.log; exit 1; }; \
 	  grep -E "^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)" $(FUZZ_BUILD)/fuzz_$$h.log; \
