@@ -156,6 +156,14 @@ int64_t dimOf(const Layout& l, const unsigned char* h, int i) {
 double realOf(const Layout& l, const unsigned char* h, size_t off, int i) {
     return l.version == 2 ? get<double>(h, off + 8 * size_t(i)) : get<float>(h, off + 4 * size_t(i));
 }
+// vox_offset: a float in NIfTI-1. One that is not a finite number in the
+// range of a file offset reads as -1 (no data position), never as the
+// undefined result of converting it.
+int64_t voxOffsetOf(const Layout& l, const unsigned char* h) {
+    if (l.version == 2) return get<int64_t>(h, l.voxOffset);
+    const float v = get<float>(h, l.voxOffset);
+    return v >= 0.0f && v < 9.0e18f ? int64_t(v) : -1;
+}
 
 }  // namespace
 
@@ -166,8 +174,7 @@ Kind probe(const std::vector<unsigned char>& bytes) {
     k.version = l->version;
     k.mrs = std::memcmp(bytes.data() + l->intentName, "mrs_v", 5) == 0;
     // Extensions between the header (and its 4-byte extender) and the data.
-    const int64_t voxOffset = l->version == 2 ? get<int64_t>(bytes.data(), l->voxOffset)
-                                              : int64_t(get<float>(bytes.data(), l->voxOffset));
+    const int64_t voxOffset = voxOffsetOf(*l, bytes.data());
     size_t pos = size_t(l->headerBytes) + 4;
     if (bytes.size() >= pos && bytes[size_t(l->headerBytes)] == 1)
         while (pos + 8 <= bytes.size() && int64_t(pos + 8) <= voxOffset) {
@@ -240,7 +247,7 @@ Volume read(const std::string& path) {
     char desc[81] = {};
     std::memcpy(desc, h + l.descrip, 80);
     v.description = desc;
-    const int64_t voxOffset = l.version == 2 ? get<int64_t>(h, l.voxOffset) : int64_t(get<float>(h, l.voxOffset));
+    const int64_t voxOffset = voxOffsetOf(l, h);
     if (voxOffset < l.headerBytes || voxOffset > fileBytes) fail("vox_offset outside the file");
     // Compare the data size with what the file holds before allocating it.
     const size_t pointBytes = datatype == kComplex64 ? 8 : 16;
